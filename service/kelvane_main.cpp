@@ -1,0 +1,3 @@
+#include "service/core/startup.h"
+
+int main(int argc, char** argv) { return kelvane_main(argc, argv); }
