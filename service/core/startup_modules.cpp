@@ -1,0 +1,80 @@
+#include "service/core/startup_modules.h"
+
+#include "service/core/startup.h"
+#include "service/net/fmessage.h"
+#include "service/net/socket.h"
+#include "service/net/tcp_server.h"
+
+namespace {
+
+struct WakeModule : Handler {
+  sock_t socket = kNoSocket;
+  SockAddr address;
+};
+WakeModule g_wake;
+
+void wake_handler(Handler* self, uint32_t id, int64_t a, int64_t b) {
+  auto* wake = static_cast<WakeModule*>(self);
+  if (id == XF_SOCKET + 1 && b == kReadable && a == wake->socket) wake_socket_drain(wake->socket);
+}
+
+}  // namespace
+
+int wake_socket_open() {
+  g_wake.handler = wake_handler;
+  g_wake.socket = wake_socket_create(&g_wake.address);
+  if (g_wake.socket == kNoSocket) return -1;
+  fmessage_register(&g_wake, 0);
+  fmessage_socket(&g_wake, XF_SOCKET + 1, g_wake.socket, kWatchRead);
+  return 0;
+}
+
+int wake_socket_send() {
+  if (g_wake.socket == kNoSocket) return -1;
+  return wake_socket_signal(g_wake.socket, g_wake.address);
+}
+
+void wake_socket_close() {
+  fmessage_unregister(&g_wake);
+  if (g_wake.socket != kNoSocket) socket_close(g_wake.socket);
+  g_wake.socket = kNoSocket;
+}
+
+void webpack_install_local_hook() {}
+
+int modules_start() { return 0; }
+
+void modules_stop() {}
+
+// Until the HTTP layer lands, connections are accepted and drained.
+namespace {
+TcpServerParams g_web_params;
+TcpServer* g_web_server = nullptr;
+
+int drain_readable(TcpConnection* c) {
+  char buf[4096];
+  int n = socket_recv(c->socket, buf, sizeof buf);
+  if (n > 0) return n;
+  if (n < 0 && socket_would_block()) return 0;
+  c->peer_closed = true;
+  return tcp_connection_close(c);
+}
+}  // namespace
+
+int http_server_start() {
+  g_web_params = TcpServerParams{};
+  g_web_params.max_connections = 100;
+  g_web_params.port = web_port.load();
+  g_web_params.on_readable = drain_readable;
+  g_web_server = tcp_server_start(&g_web_params);
+  if (!g_web_server) return -1;
+  web_port.store(g_web_params.port);
+  return 0;
+}
+
+void http_server_stop() {
+  if (g_web_server) tcp_server_stop(g_web_server);
+  g_web_server = nullptr;
+}
+
+void http_counter_reset() {}
