@@ -24,7 +24,7 @@ TEST(Startup, ChineseCodesAreNormalised) {
       {"zh-SG", "zh-CN", true},      {"de-DE", "de-DE", false}, {"en", "en", false},
   };
   for (const Case& c : cases) {
-    char lang[8];
+    char lang[16];
     std::strcpy(lang, c.in);
     EXPECT_EQ(normalise_chinese(lang, sizeof lang), c.changed) << c.in;
     EXPECT_STREQ(lang, c.out) << c.in;
