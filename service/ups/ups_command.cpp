@@ -88,7 +88,11 @@ int submit(const char* text, std::span<char> output) {
   if (n < 0 || n >= kFrameCapacity) return result(output, "false");
   if (g_count >= kCommandQueueMax) return result(output, "false");
   append_entry(buffer, n, want_reply);
-  if (link_controller.link_state == LINK_IDLE && g_count == 1)
+  // The first command of an empty queue kicks the sender, also while a
+  // detection or query step is in flight: the sender then retries every
+  // 200 ms and the command goes out right after that step instead of
+  // waiting for the next poll cycle (up to 6 s for a shutdown).
+  if (g_count == 1 && link_controller.link_state != LINK_COMMANDING)
     fmessage_post(&link_controller, LINK_COMMAND, 0, 0);
   return result(output, want_reply ? "queued" : "true");
 }

@@ -310,14 +310,24 @@ void publish_cycle() {
 void command_send(uint32_t message) {
   LinkController& c = ctl();
   CommandEntry* head = command_queue_head();
-  if (!c.link || !head) return;
+  // The command timer has done its work once the queue is empty or the
+  // head is on its way; left running it would wake the loop for nothing.
+  bool own_timer = message == LINK_COMMAND;
+  if (!c.link || !head) {
+    if (own_timer) stop_timer(LINK_COMMAND);
+    return;
+  }
   if (c.link_state == LINK_DETECTING || c.link_state == LINK_QUERYING) {
     arm(message, kCommandRetryMs);
     return;
   }
   if (c.link_state == LINK_COMMANDING) return;
-  if (link_send(head->frame, head->length, head->want_reply) == 0) c.link_state = LINK_COMMANDING;
-  else arm(message, kBusyRetryMs);
+  if (link_send(head->frame, head->length, head->want_reply) == 0) {
+    c.link_state = LINK_COMMANDING;
+    if (own_timer) stop_timer(LINK_COMMAND);
+  } else {
+    arm(message, kBusyRetryMs);
+  }
 }
 
 void query_step() {
