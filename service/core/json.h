@@ -2,8 +2,10 @@
 // allocation. A "value at p" means p points at its first character.
 // Numbers: optional "-" then digits and dots. Nesting depth limit 1024.
 #pragma once
+#include <cstring>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 constexpr int kJsonMaxDepth = 1024;
 constexpr int kJsonRawCapacity = 2048;
@@ -51,3 +53,11 @@ int json_remove(char* text, const char* key);
 // dest may be the source itself); 0 and "" when the source is no valid
 // document or the copy does not fit.
 int json_compact(const char* source, std::span<char> dest);
+// The same for a bare pointer known to hold strlen(source) + 1 bytes. Arrays
+// do not match here: they go to the span form and keep their bound.
+template <class P>
+  requires std::is_same_v<std::remove_cvref_t<P>, char*>
+int json_compact(const char* source, P&& dest) {
+  if (!dest) return 0;
+  return json_compact(source, std::span<char>(dest, source ? std::strlen(source) + 1 : 1));
+}

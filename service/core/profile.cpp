@@ -89,15 +89,19 @@ bool section_view(std::string_view text, const char* header, std::string_view& b
 bool has_line_break(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 // Headers, keys and values are written verbatim; anything that would read
-// back as a different line structure is refused rather than written.
+// back as a different line structure is refused rather than written. So is
+// text that is not UTF-8: it would make the next reader take the whole file
+// for OEM text and garble every other setting in it.
 bool valid_header(const char* header) {
-  return header && header[0] == '[' && !has_line_break(header);
+  return header && header[0] == '[' && !has_line_break(header) && utf8_valid(header);
 }
+
+bool valid_value(const char* value) { return !has_line_break(value) && utf8_valid(value); }
 
 bool valid_key(const char* key) {
   if (!key || !*key) return false;
   std::string_view k(key);
-  if (trim_view(k) != k || has_line_break(k)) return false;
+  if (trim_view(k) != k || has_line_break(k) || !utf8_valid(k)) return false;
   if (k.find('=') != std::string_view::npos || k.find("##") != std::string_view::npos) return false;
   return k[0] != '[' && k[0] != '#';
 }
@@ -165,7 +169,12 @@ int profile_load(const char* path, std::string& text) {
     text.clear();
     return -1;
   }
-  if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  // Editors that add a mark to a file that has one leave several; a file
+  // written back must carry none, or the next reader finds a different
+  // first line than the writer did.
+  size_t marks = 0;
+  while (text.compare(marks, 3, "\xEF\xBB\xBF") == 0) marks += 3;
+  text.erase(0, marks);
   if (!utf8_valid(text)) text = oem_to_utf8(text);
   return static_cast<int>(text.size());
 }
@@ -239,7 +248,7 @@ std::string profile_get(const char* path, const char* header, const char* key) {
 int profile_write_value(const char* path, const char* header, const char* key, const char* value) {
   if (!valid_header(header) || !valid_key(key)) return -1;
   if (value && !*value) value = nullptr;
-  if (value && has_line_break(value)) return -1;
+  if (value && !valid_value(value)) return -1;
   std::string p = normalise_path(path);
   std::string text;
   bool exists = false;
@@ -254,6 +263,10 @@ int profile_write_value(const char* path, const char* header, const char* key, c
     std::string body;
     bool seen = false;
     for (int i = 0; i < list.count(); ++i) {
+      // An indented "#key=value" or "[key=value" reads as a pair, but
+      // written without the indent it would come back as a comment or end
+      // the section: such pairs go like the comments.
+      if (list.keys[i][0] == '#' || list.keys[i][0] == '[') continue;
       if (list.keys[i] != key) {
         append_pair(body, list.keys[i], list.values[i]);
         continue;
@@ -275,7 +288,7 @@ int profile_write_value(const char* path, const char* header, const char* key, c
 }
 
 int profile_write_section(const char* path, const char* header, std::string_view body) {
-  if (!valid_header(header)) return -1;
+  if (!valid_header(header) || !utf8_valid(body)) return -1;
   std::string p = normalise_path(path);
   std::string text;
   bool exists = false;

@@ -44,11 +44,13 @@ std::string profile_get(const char* path, const char* header, const char* key);
 // through a temporary file and a rename. 0, or -1 when the file does not
 // exist and nothing was to be written, when it exists but cannot be read,
 // when the write fails, or when header, key or value would break the file's
-// layout (a line break anywhere, a key with "=", "##", surrounding blanks or
-// a leading "[" or "#", a header not starting with "[").
+// layout (not UTF-8, a line break anywhere, a key with "=", "##",
+// surrounding blanks or a leading "[" or "#", a header not starting with
+// "[").
 int profile_write_value(const char* path, const char* header, const char* key, const char* value);
 // Replaces the section by header + body; an empty body removes it; creates
-// the file when needed. A file left empty is deleted. 0 or -1 as above.
+// the file when needed (the body must be UTF-8). A file left empty is
+// deleted. 0 or -1 as above.
 int profile_write_section(const char* path, const char* header, std::string_view body);
 
 // Conversion of a text in the system's OEM code page to UTF-8.

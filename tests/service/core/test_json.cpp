@@ -332,6 +332,11 @@ TEST(JsonCompact, InPlaceAndTooSmall) {
   EXPECT_STREQ(small, "");
   char fits[6];
   EXPECT_EQ(json_compact("[1,2]", fits), 5);
+  // A bare pointer is trusted to hold strlen(source) + 1 bytes.
+  std::string room(8, '#');
+  char* bare = room.data();
+  EXPECT_EQ(json_compact(" [ 1 ] ", bare), 3);
+  EXPECT_STREQ(bare, "[1]");
 }
 
 // Every prefix of a set of documents, each in an exactly sized buffer: no

@@ -31,6 +31,9 @@ TEST(ProfileRead, ByteOrderMarkIsIgnoredAndDroppedOnWrite) {
   EXPECT_EQ(profile_get(kFile, "[app]", "webport"), "9800");
   ASSERT_EQ(profile_write_value(kFile, "[app]", "version", "1"), 0);
   EXPECT_EQ(read_file(kFile), "[app]\nwebport=9800\r\nversion=1\r\n\r\n[]\n");
+  ASSERT_TRUE(write_file(kFile, "\xEF\xBB\xBF\xEF\xBB\xBF[app]\nos=x\n"));
+  ASSERT_EQ(profile_write_value(kFile, "[app]", "os", "y"), 0);
+  EXPECT_EQ(read_file(kFile), "[app]\nos=y\r\n\r\n");
 }
 
 TEST(ProfileRead, CommentsAndHashValues) {
@@ -91,6 +94,17 @@ TEST(ProfileRead, ValuesAreCutToTheCallersBuffer) {
   EXPECT_EQ(profile_read_value(kFile, "[s]", "v", std::span<char>(out, 4)), 3);
   EXPECT_STREQ(out, "abc");
   EXPECT_EQ(out[4], '#');
+}
+
+TEST(ProfileWrite, RewriteIsStable) {
+  TempProgramFolder dir;
+  ASSERT_TRUE(write_file(kFile, "[s]\n #k=1\n a = 2 \n [] = 5\nb=3 ## c\n"));
+  EXPECT_EQ(profile_get(kFile, "[s]", "#k"), "1");
+  ASSERT_EQ(profile_write_value(kFile, "[s]", "c", "4"), 0);
+  const std::string once = read_file(kFile);
+  EXPECT_EQ(once, "[s]\na=2\r\nb=3\r\nc=4\r\n\r\n");
+  ASSERT_EQ(profile_write_value(kFile, "[s]", "c", "4"), 0);
+  EXPECT_EQ(read_file(kFile), once);
 }
 
 TEST(ProfileRead, DuplicateKeysFirstWinsAndWriterDropsTheRest) {
@@ -267,6 +281,11 @@ TEST(ProfileWrite, RefusesTextThatWouldBreakTheFile) {
   EXPECT_EQ(profile_write_value(kFile, "[app]\n[x]", "k", "1"), -1);
   EXPECT_EQ(profile_write_value(kFile, nullptr, "k", "1"), -1);
   EXPECT_EQ(profile_write_section(kFile, "", "k=1\n"), -1);
+  // Bytes that are not UTF-8 would turn the whole file into OEM text.
+  EXPECT_EQ(profile_write_value(kFile, "[app]", "name", "M\x81ller"), -1);
+  EXPECT_EQ(profile_write_value(kFile, "[\xFF]", "k", "1"), -1);
+  EXPECT_EQ(profile_write_value(kFile, "[app]", "k\xC3", "1"), -1);
+  EXPECT_EQ(profile_write_section(kFile, "[x]", "k=\xFF\n"), -1);
   EXPECT_EQ(read_file(kFile), before);
   // Values may hold "=", "#" and blanks inside.
   ASSERT_EQ(profile_write_value(kFile, "[app]", "k", "a=b #c d"), 0);
