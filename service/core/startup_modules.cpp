@@ -59,9 +59,11 @@ int drain_readable(TcpConnection* c) {
   c->peer_closed = true;
   return tcp_connection_close(c);
 }
+bool stop_requested() { return service_state.load() == 4; }
 }  // namespace
 
 int http_server_start() {
+  tcp_server_set_give_up(stop_requested);
   g_web_params = TcpServerParams{};
   g_web_params.max_connections = 100;
   g_web_params.port = web_port.load();

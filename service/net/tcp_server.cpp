@@ -8,6 +8,7 @@
 namespace {
 
 void (*g_sleep)(uint32_t ms) = nullptr;
+bool (*g_give_up)() = nullptr;
 
 void pause_sleep(uint32_t ms) {
   if (g_sleep) {
@@ -163,6 +164,8 @@ sock_t bind_port(int32_t configured, int* port_out) {
     } else {
       port = port >= 65535 ? 1024 : port + 1;
     }
+    // A user who quits while the port is taken must not wait forever.
+    if (g_give_up && g_give_up()) return kNoSocket;
     pause_sleep(1000);
   }
 }
@@ -180,6 +183,7 @@ int tcp_port_first(int32_t port, int64_t unix_seconds) {
 }
 
 void tcp_server_override_sleep(void (*sleep)(uint32_t ms)) { g_sleep = sleep; }
+void tcp_server_set_give_up(bool (*give_up)()) { g_give_up = give_up; }
 
 TcpServer* tcp_server_start(TcpServerParams* params) {
   if (!params || fmessage_state() != 1) return nullptr;
@@ -190,6 +194,11 @@ TcpServer* tcp_server_start(TcpServerParams* params) {
   fmessage_timer(s, kTcpSweepTimer, kTcpSweepIntervalMs);
   int port = 0;
   s->listen_socket = bind_port(params->port, &port);
+  if (s->listen_socket == kNoSocket) {
+    fmessage_unregister(s);
+    delete s;
+    return nullptr;
+  }
   print_line("tcp bind OK ... port = %d\n", port);
   print_line("tcp server on : %d\n", port);
   params->port = port;

@@ -77,3 +77,6 @@ int tcp_connection_attach_aux(TcpConnection* c, sock_t aux);
 int tcp_port_first(int32_t port, int64_t unix_seconds);
 // The wait between bind attempts; tests replace it (nullptr restores).
 void tcp_server_override_sleep(void (*sleep)(uint32_t ms));
+// Asked before every wait between bind attempts; when it answers true the
+// start gives up and returns nullptr (nullptr: retry forever).
+void tcp_server_set_give_up(bool (*give_up)());

@@ -7,6 +7,7 @@
 #include "service/core/file_util.h"
 #include "service/core/profile.h"
 #include "service/core/text.h"
+#include "service/net/socket.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
@@ -73,4 +74,37 @@ TEST(ServiceRun, StartsPreparesBindsAndStopsInOrder) {
   EXPECT_NE(stop, std::string::npos) << log;
   EXPECT_LT(start, stop);
   EXPECT_NE(child.output.find("tcp server quit"), std::string::npos) << child.output;
+}
+
+TEST(ServiceRun, QuitWhileTheWebPortIsTakenStillStops) {
+  TempProgramFolder dir;
+  std::string exe = dir.path() + "/" + exe_name();
+  ASSERT_TRUE(copy_file(KV_KELVANE_EXE, exe));
+  ASSERT_EQ(net_startup(), 0);
+  sock_t holder = tcp_socket(kFamilyIPv4);
+  ASSERT_NE(holder, kNoSocket);
+  SockAddr any;
+  any.family = kFamilyIPv4;
+  ASSERT_EQ(socket_bind(holder, any), 0);
+  ASSERT_EQ(socket_listen(holder, 1), 0);
+  SockAddr bound;
+  ASSERT_EQ(socket_local_address(holder, &bound), 0);
+  ASSERT_TRUE(write_file("appinfo.inf", "[app]\nlanguage=en\nwebport=" + std::to_string(bound.port) + "\n\n[]\n"));
+
+  ChildProcess child;
+  ASSERT_TRUE(child_start(exe, {}, dir.path(), child));
+  bool failed = child_read_until(child, "tcp bind FAIL ... port = " + std::to_string(bound.port), 20000);
+  if (!failed) child_kill(child);
+  ASSERT_TRUE(failed) << child.output;
+  child_request_quit(child);
+  int code = child_wait(child, 10000);
+  if (code < 0) child_kill(child);
+  socket_close(holder);
+  net_cleanup();
+  ASSERT_EQ(code, 0) << child.output;
+  // One line per failure streak: the retry goes on quietly until the quit.
+  std::string out = child.output;
+  EXPECT_EQ(out.find("tcp bind FAIL"), out.rfind("tcp bind FAIL")) << out;
+  std::string log = read_file("user/log.txt");
+  EXPECT_NE(log.find(" stop\n"), std::string::npos) << log;
 }
