@@ -462,7 +462,7 @@ void run_command(Run& r, const char** t, int n) {
   }
   ScriptOut out{r.out + r.out_len, r.out_cap - r.out_len};
   script_dispatch(ScriptArgs{t, n}, out);
-  if (!g_stop) r.out_len += out.len;
+  r.out_len += out.len;
 }
 
 void execute_tokens(Run& r, const char** t, int n) {
