@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "service/core/file_util.h"
@@ -22,16 +23,19 @@ void require_at(bool ok, int line) {
 }
 #define require(ok) require_at((ok), __LINE__)
 
+// Created on first use and removed at exit. The name is kept on the heap
+// for good, so the exit handler never sees a destroyed string.
 const std::string& folder() {
-  static const std::string path = [] {
+  static const std::string* path = [] {
+    std::random_device rd;
     char name[64];
-    std::snprintf(name, sizeof name, "/kvfuzz-profile-%d", std::rand());
-    std::string p = system_temp_dir() + name;
-    tree_delete(p.c_str());
-    require(dir_create(p.c_str()) == 0);
+    std::snprintf(name, sizeof name, "/kvfuzz-profile-%08x%08x", rd(), rd());
+    auto* p = new std::string(system_temp_dir() + name);
+    require(dir_create(p->c_str()) == 0);
+    std::atexit([] { tree_delete(folder().c_str()); });
     return p;
   }();
-  return path;
+  return *path;
 }
 
 // The header to look at: the input's first line when it looks like one.
