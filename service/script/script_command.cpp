@@ -146,7 +146,7 @@ bool service_folder(const char* p) {
 }
 
 int default_map(const char* path, const char* script, std::span<char> out) {
-  std::string_view head, rest(path);
+  std::string_view head = "", rest(path);
   if (rest.substr(0, 2) == "//") {
     rest.remove_prefix(2);
   } else if (service_folder(path)) {

@@ -85,7 +85,7 @@ void brace_reference(Builder& b, std::string_view inner) {
   const bool length = !inner.empty() && inner[0] == '#';
   if (length) inner.remove_prefix(1);
   const std::size_t colon = inner.find(':');
-  std::string_view piece;
+  std::string_view piece = "";
   if (colon == std::string_view::npos || colon + 1 == inner.size()) {
     piece = var_view(inner);
   } else {

@@ -23,6 +23,7 @@ constexpr char kTextBlock = 0x01;
 constexpr char kMarker = 0x02;
 constexpr std::size_t kBlockHead = 5;
 constexpr int kSlots = 4096;
+constexpr int kMarkers = 256;
 
 struct Store {
   std::vector<char> buf;  // capacity + 1: the last byte stays NUL
@@ -30,6 +31,11 @@ struct Store {
   std::size_t used = 0;
   std::size_t temp = 0;
   int32_t slot[kSlots];
+  // Offsets of the scope markers, so that pop needs no scan; a store with
+  // more markers than fit falls back to scanning until it is emptied.
+  uint32_t marker[kMarkers];
+  int markers = 0;
+  bool markers_lost = false;
 };
 
 Store g_store;
@@ -49,6 +55,12 @@ void slots_cut(std::size_t len) {
   for (int32_t& s : g_store.slot) {
     if (s >= 0 && static_cast<std::size_t>(s) >= len) s = -1;
   }
+  while (g_store.markers > 0 && g_store.marker[g_store.markers - 1] >= len) --g_store.markers;
+}
+
+void markers_clear() {
+  g_store.markers = 0;
+  g_store.markers_lost = false;
 }
 
 // Walks the records from off; returns the offset of the next record, and
@@ -145,7 +157,10 @@ int script_store_create(std::size_t capacity) {
     return -1;
   }
   g_store.capacity = capacity;
+  g_store.used = 0;
+  g_store.temp = 0;
   slots_clear();
+  markers_clear();
   return 0;
 }
 
@@ -155,6 +170,7 @@ void script_store_release() {
   g_store.used = 0;
   g_store.temp = 0;
   slots_clear();
+  markers_clear();
 }
 
 void store_full() {
@@ -162,6 +178,7 @@ void store_full() {
   static constexpr std::string_view kText = "too may script vars";
   g_store.used = 0;
   slots_clear();
+  markers_clear();
   script_set_stop();
   if (g_store.capacity == 0) return;
   const std::size_t need = kName.size() + kText.size() + 3;
@@ -251,11 +268,21 @@ bool store_push_marker() {
     store_full();
     return false;
   }
+  if (g_store.markers < kMarkers) {
+    g_store.marker[g_store.markers++] = static_cast<uint32_t>(g_store.used);
+  } else {
+    g_store.markers_lost = true;
+  }
   g_store.buf[g_store.used++] = kMarker;
   return true;
 }
 
 bool store_pop_marker(std::size_t floor) {
+  if (!g_store.markers_lost) {
+    if (g_store.markers == 0 || g_store.marker[g_store.markers - 1] < floor) return false;
+    store_cut(g_store.marker[g_store.markers - 1]);
+    return true;
+  }
   long last = -1;
   std::size_t off = 0;
   while (off < g_store.used) {

@@ -181,3 +181,16 @@ TEST_F(ScriptTest, ScriptCommandRunsOneCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ScriptTest, PopUnwindsManyNestedScopes) {
+  for (int n : {10, 300}) {
+    const std::string s = "i = 0; while [ $i < " + std::to_string(n) + " ]; push; ++ $i; done; echo $i; pop; echo :$i; pop; echo :$i";
+    EXPECT_EQ(run(s), std::to_string(n) + ":" + std::to_string(n - 1) + ":" + std::to_string(n - 2)) << n;
+    EXPECT_EQ(error(), "");
+    script_store_create(kScriptPageStore);
+  }
+}
+
+}  // namespace
