@@ -1,5 +1,6 @@
 #include "service/web/web_gate.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "service/core/profile.h"
@@ -14,7 +15,8 @@ constexpr int kCredentialsCapacity = 256;
 constexpr int kPasswordSlot = 64;
 constexpr int kOwnAddressMax = 64;
 
-bool (*g_is_local)(const SockAddr&) = nullptr;
+// Set by tests while the loop thread runs.
+std::atomic<bool (*)(const SockAddr&)> g_is_local{nullptr};
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -30,7 +32,10 @@ bool starts_nocase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && equal_nocase(text.substr(0, prefix.size()), prefix);
 }
 
-bool peer_is_local(const SockAddr& peer) { return g_is_local ? g_is_local(peer) : ip_is_loopback(peer.addr); }
+bool peer_is_local(const SockAddr& peer) {
+  auto classify = g_is_local.load();
+  return classify ? classify(peer) : ip_is_loopback(peer.addr);
+}
 
 bool remote_access_on() {
   char value[8];
@@ -130,7 +135,7 @@ bool origin_allowed(std::string_view origin, std::string_view host, int port) {
 
 }  // namespace
 
-void gate_set_peer_classifier(bool (*is_local)(const SockAddr& peer)) { g_is_local = is_local; }
+void gate_set_peer_classifier(bool (*is_local)(const SockAddr& peer)) { g_is_local.store(is_local); }
 
 bool ip_is_loopback(const IpAddress& addr) {
   if (addr.ipv4) {

@@ -372,7 +372,9 @@ bool localise_path(std::span<char> buffer, std::string_view name) {
   return false;
 }
 
-int map_web_path(std::string_view path, std::span<char> out) {
+namespace {
+
+int map_path(std::string_view path, std::string_view script, std::span<char> out) {
   if (out.empty()) return -1;
   out[0] = '\0';
   if (path.find('\0') != std::string_view::npos) return -1;
@@ -399,7 +401,6 @@ int map_web_path(std::string_view path, std::span<char> out) {
       result_tail = path;
     }
   } else {
-    std::string_view script = g_script_name ? std::string_view(g_script_name() ? g_script_name() : "") : "";
     size_t slash = script.rfind('/');
     result_head = slash == std::string_view::npos ? std::string_view() : script.substr(0, slash + 1);
     result_tail = path;
@@ -431,6 +432,18 @@ int map_web_path(std::string_view path, std::span<char> out) {
   size_t len = std::strlen(mapped);
   if (!copy_path(out, mapped)) return -1;
   return static_cast<int>(len);
+}
+
+}  // namespace
+
+int map_script_path(const char* path, const char* script, std::span<char> out) {
+  if (!path) return -1;
+  return map_path(path, script ? script : "", out);
+}
+
+int map_web_path(std::string_view path, std::span<char> out) {
+  const char* script = g_script_name ? g_script_name() : nullptr;
+  return map_path(path, script ? script : "", out);
 }
 
 void mime_table_load() {

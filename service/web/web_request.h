@@ -21,6 +21,9 @@ std::string_view web_request_text();
 // (it would leave the program folder or the web folder, or names a drive,
 // a device or a stream) or does not fit.
 int map_web_path(std::string_view path, std::span<char> out);
+// The same with the running script's file path given: relative paths are
+// taken from its folder. Fits the script engine's path mapper hook.
+int map_script_path(const char* path, const char* script, std::span<char> out);
 
 // Inserts name as a folder before the last element of the NUL-terminated
 // path in buffer (falling back to the name's first four characters cut at

@@ -131,6 +131,11 @@ TEST(MapWebPath, RelativeToTheRunningScript) {
   EXPECT_EQ(mapped("sub/../../x"), "<refused>");
   g_script.clear();
   EXPECT_EQ(mapped("inc.htm"), "inc.htm");
+  // The engine's hook names the script itself.
+  char out[kMaxPath + 1];
+  ASSERT_GT(map_script_path("inc.htm", "www/page/main.htm", out), 0);
+  EXPECT_STREQ(out, "www/page/inc.htm");
+  EXPECT_EQ(map_script_path("..\\x", "www/page/main.htm", out), -1);
 }
 
 // Spellings that would leave the roots (or make Windows open something
