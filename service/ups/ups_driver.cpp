@@ -206,7 +206,8 @@ int parse_rt(int, std::string_view reply, int, DriverStep*) {
   apply_ints(f, kRtInts);
   int freq = clamp_int(static_cast<int64_t>(field_int(f, 6)) * 10);
   ups_status.in_freq_x10 = ups_status.out_freq_x10 = freq;
-  ups_status.rated_batt_x10 = clamp_int(static_cast<int64_t>(field_int(f, 7)) * field_int(f, 8) * 10);
+  int cells = clamp_int(static_cast<int64_t>(field_int(f, 7)) * field_int(f, 8));
+  ups_status.rated_batt_x10 = clamp_int(static_cast<int64_t>(cells) * 10);
   ups_status.ups_type = 1;
   ups_status.capabilities = 15;
   return 1;
