@@ -68,7 +68,7 @@ int64_t content_length_of(std::string_view head) {
 int64_t parse_offset(std::string_view field) {
   char number[24] = {};
   std::string_view f = trim_view(field);
-  if (f.size() >= sizeof number) return -1;
+  if (f.empty() || f.size() >= sizeof number) return -1;
   std::memcpy(number, f.data(), f.size());
   return parse_int(number);
 }

@@ -146,6 +146,12 @@ bool path_contained(std::string_view path) {
   return true;
 }
 
+// memcpy of an empty view may be handed a null pointer, which it must not.
+char* put_bytes(char* to, std::string_view from) {
+  if (!from.empty()) std::memcpy(to, from.data(), from.size());
+  return to + from.size();
+}
+
 bool language_name_ok(std::string_view name) {
   if (name.empty() || name.size() > 16) return false;
   for (char c : name) {
@@ -162,22 +168,17 @@ bool insert_folder(std::string_view path, std::string_view name, std::span<char>
   std::string_view leaf = slash == std::string_view::npos ? path : path.substr(slash + 1);
   size_t need = dir.size() + name.size() + 1 + leaf.size();
   if (need + 1 > out.size()) return false;
-  char* p = out.data();
-  std::memcpy(p, dir.data(), dir.size());
-  p += dir.size();
-  std::memcpy(p, name.data(), name.size());
-  p += name.size();
+  char* p = put_bytes(out.data(), dir);
+  p = put_bytes(p, name);
   *p++ = '/';
-  std::memcpy(p, leaf.data(), leaf.size());
-  p[leaf.size()] = '\0';
+  p = put_bytes(p, leaf);
+  *p = '\0';
   return true;
 }
 
 bool copy_path(std::span<char> out, std::string_view a, std::string_view b = {}) {
   if (a.size() + b.size() + 1 > out.size()) return false;
-  std::memcpy(out.data(), a.data(), a.size());
-  std::memcpy(out.data() + a.size(), b.data(), b.size());
-  out[a.size() + b.size()] = '\0';
+  *put_bytes(put_bytes(out.data(), a), b) = '\0';
   return true;
 }
 
@@ -623,8 +624,7 @@ void process_request(const char* folder) {
   if (url.size() > kUrlMax) return;
 
   char path[kDecodedPathMax + 16];
-  std::memcpy(path, url.data(), url.size());
-  path[url.size()] = '\0';
+  *put_bytes(path, url) = '\0';
   int length = url_decode(path, static_cast<int>(url.size()));
   if (length <= 0 || length > kDecodedPathMax || path[0] != '/') return;
   if (path[length - 1] == '/') {
