@@ -49,8 +49,8 @@ constexpr long kScriptStepBudget = 1000000;
 
 // ---- Variable store ------------------------------------------------------
 
-// Creates (or re-creates, emptied) the store with the capacity in bytes.
-// 0, or -1 when the memory cannot be had.
+// Creates (or re-creates, emptied) the store with the capacity in bytes and
+// clears the stop flag. 0, or -1 when the memory cannot be had.
 int script_store_create(std::size_t capacity);
 void script_store_release();
 // Appends name = value. The stored value, or nullptr when the record was

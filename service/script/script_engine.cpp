@@ -551,6 +551,7 @@ std::string error_prefix() {
 }  // namespace
 
 void script_set_stop() { g_stop = true; }
+void script_clear_stop() { g_stop = false; }
 bool script_stopped() { return g_stop; }
 int script_line() { return g_line; }
 std::size_t script_floor() { return g_floor; }

@@ -45,6 +45,7 @@ void store_full();
 // ---- Engine state and errors ---------------------------------------------
 
 void script_set_stop();
+void script_clear_stop();
 // Floor of the innermost run: pop never cuts below it.
 std::size_t script_floor();
 // Stores "%s ( line %d ) :\n <text>\n" as "script_error" and stops.

@@ -157,6 +157,9 @@ int script_store_create(std::size_t capacity) {
     return -1;
   }
   g_store.capacity = capacity;
+  // A fresh store starts a new page request: a stop left by the last one
+  // (an error, a redirect) must not end this one before it runs.
+  script_clear_stop();
   g_store.used = 0;
   g_store.temp = 0;
   slots_clear();

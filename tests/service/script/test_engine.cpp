@@ -331,3 +331,31 @@ TEST_F(ScriptTest, BinaryBytesInATextAreHarmless) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ScriptTest, PageRunnerSequence) {
+  // What a page request does: a fresh store, presets, the page text as a
+  // text block, the run, then "redirect" and "script_error" read back.
+  run("redirect /old.htm");
+  ASSERT_TRUE(script_stopped());
+  ASSERT_EQ(script_store_create(kScriptPageStore), 0);
+  EXPECT_FALSE(script_stopped());
+  script_set_var("config_inf", "/user/config.inf");
+  const char* text = script_add_text("<p><$ echo $config_inf $></p>");
+  ASSERT_NE(text, nullptr);
+  const int n = script_run(output_, "www/page/main.htm", text, SCRIPT_PAGE);
+  EXPECT_EQ(std::string(output_.data(), static_cast<std::size_t>(n)), "<p>/user/config.inf</p>");
+  EXPECT_EQ(var("redirect"), "");
+  EXPECT_EQ(error(), "");
+}
+
+TEST_F(ScriptTest, PresetsThatDoNotFitStopBeforeTheRun) {
+  ASSERT_EQ(script_store_create(40), 0);
+  EXPECT_EQ(script_set_var("url", "/page/a/rather/long/path/that/does/not/fit.htm"), nullptr);
+  EXPECT_TRUE(script_stopped());
+  EXPECT_EQ(error(), "too may script vars");
+  EXPECT_EQ(script_add_text(std::string(100, 'p')), nullptr);
+}
+
+}  // namespace
