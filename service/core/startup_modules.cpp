@@ -1,5 +1,6 @@
 #include "service/core/startup_modules.h"
 
+#include "service/cloud/webpack.h"
 #include "service/core/startup.h"
 #include "service/net/fmessage.h"
 #include "service/net/socket.h"
@@ -40,7 +41,7 @@ void wake_socket_close() {
   g_wake.socket = kNoSocket;
 }
 
-void webpack_install_local_hook() {}
+void webpack_install_local_hook() { webpack_install_local(); }
 
 int modules_start() { return 0; }
 
