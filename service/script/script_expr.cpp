@@ -359,7 +359,16 @@ const char* script_expand(const char* token) {
   return expand(token, 0, budget);
 }
 
+// Every operator token starts with one of these; a statement without such
+// a token (most of them) needs no rule tried.
+bool maybe_operator(const char* s) {
+  return s[0] && s[1 + (s[1] != 0)] == 0 && std::strchr("()~<>|&^*/%+-!=", s[0]) != nullptr;
+}
+
 int script_reduce(const char** t, int n) {
+  bool any = false;
+  for (int i = 0; i < n && !any; ++i) any = maybe_operator(t[i]);
+  if (!any) return n;
   for (int i = 0; i + 2 < n; ++i) {
     if (script_eq(t[i], "(") && script_eq(t[i + 2], ")")) {
       remove_tokens(t, n, i + 2, 1);

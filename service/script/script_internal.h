@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -146,4 +147,4 @@ ScriptSecondsFn script_seconds_clock();
 const ScriptNetInfo* script_net_info();
 ScriptServiceFn script_service_commands();
 
-inline bool script_eq(const char* a, const char* b) { return std::string_view(a) == b; }
+inline bool script_eq(const char* a, const char* b) { return a[0] == b[0] && std::strcmp(a, b) == 0; }

@@ -10,7 +10,9 @@
 // makes a loop of assignments quadratic in the store size (a full 1 MiB
 // store holds some 200000 records), so a small table remembers where the
 // newest record of each name hash is; a miss or a stale slot falls back to
-// the scan, which then refreshes the slot.
+// the scan, which then refreshes the slot. A name that is not there (a flag
+// a loop tests, a request field never sent) is remembered with the length
+// the store had, so the next scan starts there while nothing was cut.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -24,6 +26,15 @@ constexpr char kMarker = 0x02;
 constexpr std::size_t kBlockHead = 5;
 constexpr int kSlots = 4096;
 constexpr int kMarkers = 256;
+constexpr int kMisses = 1024;
+constexpr std::size_t kMissName = 31;
+
+struct Miss {
+  uint32_t epoch;
+  uint32_t upto;  // records below were searched
+  uint8_t len;
+  char name[kMissName];
+};
 
 struct Store {
   std::vector<char> buf;  // capacity + 1: the last byte stays NUL
@@ -36,6 +47,8 @@ struct Store {
   uint32_t marker[kMarkers];
   int markers = 0;
   bool markers_lost = false;
+  Miss miss[kMisses];
+  uint32_t epoch = 1;  // advanced whenever records are removed
 };
 
 Store g_store;
@@ -47,11 +60,20 @@ uint32_t name_hash(std::string_view name) {
   return h & (kSlots - 1);
 }
 
+// Remembered misses hold only while no record was removed.
+void advance_epoch() {
+  if (++g_store.epoch != 0) return;
+  std::memset(g_store.miss, 0, sizeof g_store.miss);
+  g_store.epoch = 1;
+}
+
 void slots_clear() {
   for (int32_t& s : g_store.slot) s = -1;
+  advance_epoch();
 }
 
 void slots_cut(std::size_t len) {
+  advance_epoch();
   for (int32_t& s : g_store.slot) {
     if (s >= 0 && static_cast<std::size_t>(s) >= len) s = -1;
   }
@@ -103,8 +125,11 @@ long find_record(std::string_view name, std::string_view* value) {
       return s;
     }
   }
+  Miss& miss = g_store.miss[(h * 7) & (kMisses - 1)];
+  const bool known_miss = miss.epoch == g_store.epoch && miss.len == name.size() &&
+                          std::memcmp(miss.name, name.data(), name.size()) == 0;
   long found = -1;
-  std::size_t off = 0;
+  std::size_t off = known_miss ? miss.upto : 0;
   while (off < g_store.used) {
     std::string_view n, v;
     const std::size_t next = next_record(off, &n, &v);
@@ -114,8 +139,17 @@ long find_record(std::string_view name, std::string_view* value) {
     }
     off = next;
   }
-  if (found >= 0) g_store.slot[h] = static_cast<int32_t>(found);
-  return found;
+  if (found >= 0) {
+    g_store.slot[h] = static_cast<int32_t>(found);
+    return found;
+  }
+  if (name.size() <= kMissName) {
+    miss.epoch = g_store.epoch;
+    miss.upto = static_cast<uint32_t>(g_store.used);
+    miss.len = static_cast<uint8_t>(name.size());
+    std::memcpy(miss.name, name.data(), name.size());
+  }
+  return -1;
 }
 
 bool fits(std::size_t n) {

@@ -215,6 +215,19 @@ TEST_F(ScriptTest, StoreFullEndsTheRunAndEmptiesTheStore) {
   EXPECT_EQ(var("script"), "");
 }
 
+TEST_F(ScriptTest, LookupsFollowAssignmentsAndCutBacks) {
+  const Case cases[] = {
+      {"echo [$a]; a = 1; echo [$a]; a = 2; echo [$a]", F, "[][1][2]"},
+      {"a = 0; push; echo [$b]; b = 2; a = 1; echo [$a$b]; pop; echo [$a$b]; b = 3; echo [$b]", F, "[][12][0][3]"},
+      {"i = 0; while [ $i < 3 ]; push; echo [$x]; x = $i; pop; ++ $i; done", F, "[][][]"},
+      {"s = \"y = 5\"; echo [$y]; shell $s; echo [$y]; y = 6; echo [$y]", F, "[][][6]"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(run(c.text, c.mode), c.output) << c.text;
+    script_store_create(kScriptPageStore);
+  }
+}
+
 TEST_F(ScriptTest, VariablesLastRecordWins) {
   EXPECT_EQ(run("a = 1; b = 2; a = 3; echo $a$b"), "32");
   EXPECT_STREQ(script_set_var("a", "4"), "4");
