@@ -2,6 +2,7 @@
 // script for "Shutting down", and the tray balloon. The sound and the
 // script are the system's (one file per system); tests replace them.
 #pragma once
+#include <string>
 
 constexpr const char* kAlarmSoundFile = "alarm/message.wav";
 
@@ -31,3 +32,6 @@ bool shutdown_script_start();
 // Linux: the folders searched for a sound player instead of PATH (tests);
 // nullptr restores PATH.
 void sound_set_search_path(const char* folders);
+// What plays the sound: the player program found (Linux, "" when there is
+// none, and then the sound is skipped), or "winmm" (Windows).
+std::string sound_player();

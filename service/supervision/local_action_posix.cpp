@@ -61,6 +61,8 @@ void sound_set_search_path(const char* folders) {
   g_search_path = folders ? folders : "";
 }
 
+std::string sound_player() { return find_player(); }
+
 void sound_play(const char* path) {
   if (!path) return;
   reap_player(true);

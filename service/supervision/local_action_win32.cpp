@@ -9,6 +9,8 @@
 
 void sound_set_search_path(const char*) {}
 
+std::string sound_player() { return "winmm"; }
+
 void sound_play(const char* path) {
   if (!path) return;
   // Asynchronous and without the default beep when the file is no sound; a
