@@ -37,10 +37,10 @@ void format_entry(const Entry& e, TextCache& cache, std::string& text) {
   text += "\"]";
 }
 
-bool list_format(const uint8_t* p, int, int64_t from, std::string& text, void* context) {
+bool list_format(const uint8_t* p, int, int64_t from, std::string* text, void* context) {
   Entry e = decode(p);
   if (!(e.time > from) || !time_valid(e.time)) return false;
-  format_entry(e, *static_cast<TextCache*>(context), text);
+  if (text) format_entry(e, *static_cast<TextCache*>(context), *text);
   return true;
 }
 

@@ -71,12 +71,12 @@ int log_list_rescan(FixedLogReader& log, int64_t from, LogEntryFormat format, vo
     for (int64_t i = skip; i < n; ++i) {
       const uint8_t* e = log.at(i);
       if (!e) break;
-      text.clear();
-      if (!format(e, log.entry_length(), from, text, context)) continue;
       if (full) {
-        ++left_over;
+        if (format(e, log.entry_length(), from, nullptr, context)) ++left_over;
         continue;
       }
+      text.clear();
+      if (!format(e, log.entry_length(), from, &text, context)) continue;
       if (page.add(text)) continue;
       if (from != -1) break;
       full = true;

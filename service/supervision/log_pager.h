@@ -52,9 +52,10 @@ class LogPage {
   int entries_ = 0;
 };
 
-// Formats an entry for a listing with the given start time: false when the
-// entry is not listed (too old, or its time is not valid).
-using LogEntryFormat = bool (*)(const uint8_t* entry, int length, int64_t from, std::string& text, void* context);
+// Whether an entry is listed for the given start time (false when it is too
+// old or its time is not valid); with text given, also its text. Entries
+// that do not fit a page are only counted, so text is then nullptr.
+using LogEntryFormat = bool (*)(const uint8_t* entry, int length, int64_t from, std::string* text, void* context);
 
 // The listing as the service has always built it: entries in file order
 // later than from; when one does not fit, a positive or zero from ends the

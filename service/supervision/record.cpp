@@ -143,11 +143,16 @@ bool index_fits(const ListIndex& idx, int64_t size, int length) {
 // ---------------------------------------------------------------------------
 // Listing.
 
-bool list_format(const uint8_t* r, int length, int64_t from, std::string& text, void*) {
+bool list_format(const uint8_t* r, int length, int64_t from, std::string* text, void*) {
   int64_t t = get_u32(r);
   if (!(t > from) || !time_valid(t)) return false;
   DeviceEntry* d = device_get(0);
-  return d && d->record_format && d->record_format(r, length, text) > 0;
+  if (!d || !d->record_format) return false;
+  if (text) return d->record_format(r, length, *text) > 0;
+  // Counting: what record_json refuses is known without formatting.
+  if (d->record_format == record_json) return record_well_formed(r, length);
+  std::string scratch;
+  return d->record_format(r, length, scratch) > 0;
 }
 
 // The page the rescan gives for from = -1, found by seeking: the rescan's
