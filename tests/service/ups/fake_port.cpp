@@ -25,7 +25,7 @@ sport_t fake_open(const char* name, int32_t) {
   sport_t n = kFirstHandle;
   for (auto& [key, dev] : bench->devices) {
     if (key == name) {
-      if (!dev.present || dev.open) return -1;
+      if (!dev.present || dev.open || dev.refuse_open) return -1;
       dev.open = true;
       dev.rx.clear();
       dev.line.clear();

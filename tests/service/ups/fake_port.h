@@ -18,6 +18,7 @@ struct Device {
   // Reply to one command line (without its CR); "" stays silent.
   std::function<std::string(const std::string&)> answer;
   bool present = true;     // the probe finds it
+  bool refuse_open = false;  // found by the probe, but the open fails
   bool unplugged = false;  // reads and writes fail
   bool open = false;
   int max_read = 1 << 20;  // bytes one read may deliver

@@ -163,6 +163,21 @@ TEST_F(LinkFixture, RememberedDriverFailsThenFullScan) {
   EXPECT_EQ(q1_tries, 3);
 }
 
+TEST_F(LinkFixture, PortThatCannotBeOpenedStartsDiscoveryAgain) {
+  ports("COM1");
+  bench_.add("COM1", [this](const std::string& c) { return fake::stk0_ups(c, &bits_); });
+  bench_.devices["COM1"].refuse_open = true;
+  start();
+  run_ms(1500);
+  EXPECT_NE(log_.find("\ndetect ...... RTQ6\n\n"), std::string::npos);
+  EXPECT_FALSE(link_exists());
+  size_t first = log_.find("start .....");
+  // Discovery again 2 s later; then the port opens and detection goes on.
+  bench_.devices["COM1"].refuse_open = false;
+  ASSERT_TRUE(run_until([&] { return log_.find("start .....", first + 1) != std::string::npos; }, 2500));
+  ASSERT_TRUE(run_until([] { return data_state == 2; }, 120000));
+}
+
 TEST_F(LinkFixture, SeventeenPortsKeepSixteen) {
   std::string list;
   for (int i = 1; i <= 17; ++i) {
