@@ -33,10 +33,14 @@ void runner(const char* folder, const char*, const char* file) {
 
 bool remote_peer(const SockAddr&) { return false; }
 
+std::string g_root;
+std::string g_home;
+
 void prepare_folder() {
-  std::string root = system_temp_dir() + "/kv-fuzz-http";
-  dir_create(root.c_str());
-  change_dir(root.c_str());
+  g_home = current_dir();
+  g_root = system_temp_dir() + "/kv-fuzz-http";
+  dir_create(g_root.c_str());
+  change_dir(g_root.c_str());
   for (const char* d : {"www", "www/page", "www/page/en", "www/lib", "www/base", "www/base/js", "user"}) dir_create(d);
   put("www/main.htm", "<$ x $>");
   put("www/404.htm", "missing");
@@ -49,7 +53,15 @@ void prepare_folder() {
   put("user/config.inf", "[master]\nremote_access=1\n\n[passwd]\npass1=secret\n\n[]\n");
   web_set_page_runner(runner);
   web_set_port(9800);
+  change_dir(g_home.c_str());
 }
+
+// The program folder is the current directory while an input runs; the
+// fuzzer's own relative paths need the old one between inputs.
+struct InProgramFolder {
+  InProgramFolder() { change_dir(g_root.c_str()); }
+  ~InProgramFolder() { change_dir(g_home.c_str()); }
+};
 
 void answer_one(std::string_view request, const SockAddr& peer) {
   RequestFolder* folder = request_folder_open(false);
@@ -80,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   (void)ready;
   if (size == 0) return 0;
+  InProgramFolder in_folder;
   uint32_t seed = data[0];
   std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   SockAddr peer;

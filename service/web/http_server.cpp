@@ -10,6 +10,7 @@
 #include "service/net/socket.h"
 #include "service/net/tcp_server.h"
 #include "service/web/http_parse.h"
+#include "service/web/http_socket.h"
 #include "service/web/request_folder.h"
 #include "service/web/web_gate.h"
 #include "service/web/web_request.h"
@@ -235,6 +236,9 @@ void on_accept(TcpConnection* c) {
   s->receive.assign(kReceiveInitial, '\0');
   s->send.assign(kSendInitial, '\0');
   s->debug = path_kind(g_debug_marker.c_str()) != 0 ? 1 : 0;
+  // Answers leave in whole buffers; the last, short segment of one must not
+  // wait for the acknowledgement of the one before.
+  tcp_set_nodelay(c->socket);
   c->state = s;
 }
 
