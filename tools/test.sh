@@ -44,7 +44,7 @@ for c in $configs; do
       rm -rf "$WINEPREFIX" ;;
     fuzz)
       CC=clang CXX=clang++ cmake -S . -B "$out/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON >/dev/null
-      cmake --build "$out/fuzz" -j"$jobs"
+      cmake --build "$out/fuzz" --target fuzzers -j"$jobs"
       seconds=${KV_FUZZ_SECONDS:-20}
       fuzzed=0
       failed=0
