@@ -5,6 +5,8 @@
 #include "service/net/fmessage.h"
 #include "service/net/socket.h"
 #include "service/net/tcp_server.h"
+#include "service/ups/ups_link.h"
+#include "service/ups/ups_status.h"
 
 namespace {
 
@@ -43,9 +45,15 @@ void wake_socket_close() {
 
 void webpack_install_local_hook() { webpack_install_local(); }
 
-int modules_start() { return 0; }
+int modules_start() {
+  // Supervision start-up: a fresh status record, then the UPS link.
+  ups_status_reset();
+  data_state = 0;
+  link_error = 0;
+  return ups_link_start();
+}
 
-void modules_stop() {}
+void modules_stop() { ups_link_stop(); }
 
 // Until the HTTP layer lands, connections are accepted and drained.
 namespace {

@@ -37,7 +37,7 @@ TEST(ServiceRun, StartsPreparesBindsAndStopsInOrder) {
   ASSERT_EQ(dir_create("tmp"), 0);
   ASSERT_TRUE(write_file("tmp/stale.txt", "from an earlier run"));
   // A random port from 20000 up keeps parallel runs apart.
-  ASSERT_TRUE(write_file("appinfo.inf", "[app]\nos=test\nwebport=-20000\n\n[]\n"));
+  ASSERT_TRUE(write_file("appinfo.inf", "[app]\nos=test\nwebport=-20000\nserial_scan=0\n\n[]\n"));
   set_env("LC_ALL", "de_DE.UTF-8");
 
   ChildProcess child;
@@ -89,7 +89,7 @@ TEST(ServiceRun, QuitWhileTheWebPortIsTakenStillStops) {
   ASSERT_EQ(socket_listen(holder, 1), 0);
   SockAddr bound;
   ASSERT_EQ(socket_local_address(holder, &bound), 0);
-  ASSERT_TRUE(write_file("appinfo.inf", "[app]\nlanguage=en\nwebport=" + std::to_string(bound.port) + "\n\n[]\n"));
+  ASSERT_TRUE(write_file("appinfo.inf", "[app]\nlanguage=en\nserial_scan=0\nwebport=" + std::to_string(bound.port) + "\n\n[]\n"));
 
   ChildProcess child;
   ASSERT_TRUE(child_start(exe, {}, dir.path(), child));
