@@ -107,9 +107,9 @@ void script_set_service_commands(ScriptServiceFn fn);
 // Maps a path argument of a script to a path relative to the program folder.
 // script is the running script's name (relative paths are taken from its
 // folder). Returns the length written to out, or -1 when the path is
-// refused. The default applies the service's folder rules without language
-// probes. Either way the engine refuses results that are absolute or that
-// contain "..", "\\" or ":".
+// refused. The default is the web server's map_script_path. Either way the
+// engine refuses results that are absolute or that contain "..", "\\" or
+// ":".
 using ScriptPathMapFn = int (*)(const char* path, const char* script, std::span<char> out);
 void script_set_path_mapper(ScriptPathMapFn fn);
 
@@ -124,10 +124,11 @@ void script_set_system_runner(ScriptSystemFn fn);
 using ScriptSecondsFn = int64_t (*)();
 void script_set_seconds_clock(ScriptSecondsFn fn);
 
-// Network interface information for the network commands. Each function
-// writes a NUL-terminated text into out and returns its length, 0 when there
-// is nothing. family is 4 or 6; item is "ip", "mask", "gateway", "dns" or
-// "mac".
+// Network interface information for the network commands (the default is
+// the machine's, from the interface information of the network layer).
+// Each function writes a NUL-terminated text into out and returns its
+// length, 0 when there is nothing. family is 4 or 6; item is "ip", "mask",
+// "gateway", "dns" or "mac".
 struct ScriptNetInfo {
   int (*ipv6_list)(std::span<char> out);
   int (*item)(int family, const char* item, std::span<char> out);

@@ -8,6 +8,7 @@
 
 #include "service/core/clock.h"
 #include "service/core/profile.h"
+#include "service/net/netinfo.h"
 #include "service/script/script_internal.h"
 
 namespace {
@@ -298,8 +299,21 @@ const ScriptCommandDef kTime[] = {
 
 // ---- Network ---------------------------------------------------------------
 
-void put_item(ScriptOut& out, int family, const char* item) {
+int machine_ipv6_list(std::span<char> out) { return ipv6_address_list(out); }
+
+int machine_item(int family, const char* item, std::span<char> out) {
+  return interface_info(family == 6 ? kFamilyIPv6 : kFamilyIPv4, item, out);
+}
+
+const ScriptNetInfo kMachine{machine_ipv6_list, machine_item};
+
+const ScriptNetInfo* net_info() {
   const ScriptNetInfo* net = script_net_info();
+  return net ? net : &kMachine;
+}
+
+void put_item(ScriptOut& out, int family, const char* item) {
+  const ScriptNetInfo* net = net_info();
   if (!net || !net->item) return;
   const std::span<char> room = out.room();
   const int n = net->item(family, item, room);
@@ -307,7 +321,7 @@ void put_item(ScriptOut& out, int family, const char* item) {
 }
 
 void cmd_ipv6_list(const ScriptArgs&, ScriptOut& out) {
-  const ScriptNetInfo* net = script_net_info();
+  const ScriptNetInfo* net = net_info();
   if (!net || !net->ipv6_list) return;
   const std::span<char> room = out.room();
   const int n = net->ipv6_list(room);

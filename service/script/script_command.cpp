@@ -7,6 +7,7 @@
 #include "service/core/file_util.h"
 #include "service/script/script_internal.h"
 #include "service/script/script_os.h"
+#include "service/web/web_request.h"
 
 namespace {
 
@@ -134,35 +135,7 @@ const ScriptCommandDef kControlLate[] = {
     {"echo", 0, -1, cmd_echo},
 };
 
-// ---- Default path mapping ----------------------------------------------
-
-bool service_folder(const char* p) {
-  if (std::strcmp(p, "/appinfo.inf") == 0 || std::strcmp(p, "/start.png") == 0) return true;
-  for (const char* f : {"/var", "/tmp", "/data", "/user"}) {
-    const std::size_t k = std::strlen(f);
-    if (std::strncmp(p, f, k) == 0 && (p[k] == '\0' || p[k] == '/')) return true;
-  }
-  return false;
-}
-
-int default_map(const char* path, const char* script, std::span<char> out) {
-  std::string_view head = "", rest(path);
-  if (rest.substr(0, 2) == "//") {
-    rest.remove_prefix(2);
-  } else if (service_folder(path)) {
-    rest.remove_prefix(1);
-  } else if (rest[0] == '/') {
-    head = "www";
-  } else {
-    const char* slash = std::strrchr(script, '/');
-    if (slash) head = std::string_view(script, static_cast<std::size_t>(slash - script) + 1);
-  }
-  if (head.size() + rest.size() >= out.size()) return -1;
-  std::memcpy(out.data(), head.data(), head.size());
-  std::memcpy(out.data() + head.size(), rest.data(), rest.size());
-  out[head.size() + rest.size()] = '\0';
-  return static_cast<int>(head.size() + rest.size());
-}
+// ---- Paths ---------------------------------------------------------------
 
 // A mapped path stays inside the program folder: relative, without ".."
 // elements, backslashes or drive and stream colons.
@@ -261,7 +234,7 @@ int script_command(const char* const* tokens, int count, std::span<char> out) {
 int script_map_path(const char* path, std::span<char> out) {
   if (!path || !path[0] || out.empty()) return -1;
   const char* script = script_get_var("script");
-  const int n = g_mapper ? g_mapper(path, script, out) : default_map(path, script, out);
+  const int n = (g_mapper ? g_mapper : map_script_path)(path, script, out);
   if (n <= 0 || static_cast<std::size_t>(n) >= out.size()) return -1;
   if (!path_inside(std::string_view(out.data(), static_cast<std::size_t>(n)))) return -1;
   return n;
