@@ -92,7 +92,8 @@ RequestFolder* request_folder_open(bool debug) {
       int n = std::snprintf(folder->path, sizeof folder->path, kRequestFolderFormat, "tmp", static_cast<int>(g_counter));
       if (n <= 0 || n >= static_cast<int>(sizeof folder->path)) break;
       folder->path_length = static_cast<size_t>(n);
-      named = path_kind(folder->path) == 0 && !is_live_name(folder->path);
+      // Only a folder that goes to the disk can meet one left there.
+      named = !is_live_name(folder->path) && (!debug || path_kind(folder->path) == 0);
     }
     if (!named) {
       delete folder;
@@ -161,8 +162,12 @@ int request_file_kind(const char* path) {
 int64_t request_file_size(const char* path) {
   Resolved r = resolve(path);
   if (!r.folder) {
-    if (!path || path_kind(path) != 2) return -1;
-    return file_size(path);
+    if (!path) return -1;
+    // One look at the disk for the usual case; only a size of 0 needs the
+    // second to tell an empty file from none.
+    int64_t size = file_size(path);
+    if (size > 0) return size;
+    return path_kind(path) == 2 ? 0 : -1;
   }
   RequestFolder::File* file = r.name.empty() ? nullptr : find_file(r.folder, r.name);
   return file ? static_cast<int64_t>(file->data.size()) : -1;

@@ -21,8 +21,9 @@ constexpr const char* kRequestFolderFormat = "%s/httpd_tmp_%d";
 // Longest folder path.
 constexpr int kRequestFolderPathMax = 255;
 
-// Takes the next counter value (skipping names that exist on the disk) and
-// opens a folder of that name; with debug it is created on the disk too.
+// Takes the next counter value (skipping names of live folders, and with
+// debug names that exist on the disk) and opens a folder of that name; with
+// debug it is created on the disk too.
 // nullptr when no name could be formed or the debug folder not be created.
 RequestFolder* request_folder_open(bool debug);
 // Forgets the folder and its memory files; a debug folder stays on the

@@ -182,6 +182,11 @@ bool copy_path(std::span<char> out, std::string_view a, std::string_view b = {})
   return true;
 }
 
+std::string_view current_script() {
+  const char* script = g_script_name ? g_script_name() : nullptr;
+  return script ? script : "";
+}
+
 const char* current_language() {
   const char* lang = g_language ? g_language() : nullptr;
   return lang && lang[0] ? lang : "en";
@@ -360,22 +365,34 @@ int url_decode(char* text, int length) {
   return out;
 }
 
-bool localise_path(std::span<char> buffer, std::string_view name) {
-  if (buffer.empty() || !language_name_ok(name)) return false;
+namespace {
+
+// localise_path giving the kind of what it found (0 for nothing).
+int localise_kind(std::span<char> buffer, std::string_view name) {
+  if (buffer.empty() || !language_name_ok(name)) return 0;
   std::string_view path(buffer.data());
   char candidate[kMaxPath + 1];
-  if (insert_folder(path, name, candidate) && path_kind(candidate) != 0) return copy_path(buffer, candidate);
-  if (name.size() < 4) return false;
+  int kind = insert_folder(path, name, candidate) ? path_kind(candidate) : 0;
+  if (kind) return copy_path(buffer, candidate) ? kind : 0;
+  if (name.size() < 4) return 0;
   std::string_view shorter = name.substr(0, 4);
   shorter = shorter.substr(0, shorter.find('-'));
-  if (shorter.empty()) return false;
-  if (insert_folder(path, shorter, candidate) && path_kind(candidate) != 0) return copy_path(buffer, candidate);
-  return false;
+  if (shorter.empty()) return 0;
+  kind = insert_folder(path, shorter, candidate) ? path_kind(candidate) : 0;
+  if (kind) return copy_path(buffer, candidate) ? kind : 0;
+  return 0;
 }
+
+}  // namespace
+
+bool localise_path(std::span<char> buffer, std::string_view name) { return localise_kind(buffer, name) != 0; }
 
 namespace {
 
-int map_path(std::string_view path, std::string_view script, std::span<char> out) {
+// kind (when given) receives what the probes found there: 0 nothing, 1 a
+// folder, 2 a file; -1 when it was not looked at.
+int map_path(std::string_view path, std::string_view script, std::span<char> out, int* kind = nullptr) {
+  if (kind) *kind = -1;
   if (out.empty()) return -1;
   out[0] = '\0';
   if (path.find('\0') != std::string_view::npos) return -1;
@@ -415,20 +432,18 @@ int map_path(std::string_view path, std::string_view script, std::span<char> out
     char trial[kMaxPath + 1];
     const char* lang = current_language();
     const char* const kProbes[] = {lang, "en", nullptr, "js", "css"};
-    for (int i = 0; i < 5; ++i) {
+    int found_kind = 0;
+    for (int i = 0; i < 5 && !found_kind; ++i) {
       copy_path(trial, mapped);
-      bool found;
       if (!kProbes[i]) {
-        found = path_kind(trial) != 0;
+        found_kind = path_kind(trial);
       } else {
         if (i == 1 && std::strcmp(lang, "en") == 0) continue;
-        found = localise_path(trial, kProbes[i]);
+        found_kind = localise_kind(trial, kProbes[i]);
       }
-      if (found) {
-        copy_path(mapped, trial);
-        break;
-      }
+      if (found_kind) copy_path(mapped, trial);
     }
+    if (kind) *kind = found_kind;
   }
   size_t len = std::strlen(mapped);
   if (!copy_path(out, mapped)) return -1;
@@ -442,10 +457,7 @@ int map_script_path(const char* path, const char* script, std::span<char> out) {
   return map_path(path, script ? script : "", out);
 }
 
-int map_web_path(std::string_view path, std::span<char> out) {
-  const char* script = g_script_name ? g_script_name() : nullptr;
-  return map_path(path, script ? script : "", out);
-}
+int map_web_path(std::string_view path, std::span<char> out) { return map_path(path, current_script(), out); }
 
 void mime_table_load() {
   g_mime.clear();
@@ -634,7 +646,8 @@ void process_request(const char* folder) {
   std::string_view url_path(path, static_cast<size_t>(length));
 
   char file[kMaxPath + 1];
-  if (map_web_path(url_path, file) < 0) return;
+  int kind = -1;
+  if (map_path(url_path, current_script(), file, &kind) < 0) return;
   bool outside_web = std::strncmp(file, "www/", 4) != 0;
   if (outside_web) {
     int refused = gate_check_same_origin(request, g_port);
@@ -645,7 +658,7 @@ void process_request(const char* folder) {
   }
 
   std::string location;
-  int kind = path_kind(file);
+  if (kind < 0) kind = path_kind(file);
   if (kind == 1) {
     location = encode_location(url_path);
     location += '/';
