@@ -1,0 +1,1 @@
+shell $request_body
