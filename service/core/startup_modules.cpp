@@ -6,6 +6,8 @@
 #include "service/net/socket.h"
 #include "service/net/tcp_server.h"
 #include "service/ups/ups_link.h"
+#include "service/web/http_server.h"
+#include "service/web/web_request.h"
 #include "service/ups/ups_status.h"
 
 namespace {
@@ -55,37 +57,20 @@ int modules_start() {
 
 void modules_stop() { ups_link_stop(); }
 
-// Until the HTTP layer lands, connections are accepted and drained.
 namespace {
-TcpServerParams g_web_params;
-TcpServer* g_web_server = nullptr;
-
-int drain_readable(TcpConnection* c) {
-  char buf[4096];
-  int n = socket_recv(c->socket, buf, sizeof buf);
-  if (n > 0) return n;
-  if (n < 0 && socket_would_block()) return 0;
-  c->peer_closed = true;
-  return tcp_connection_close(c);
-}
 bool stop_requested() { return service_state.load() == 4; }
+const char* current_language() { return app_language; }
 }  // namespace
 
 int http_server_start() {
   tcp_server_set_give_up(stop_requested);
-  g_web_params = TcpServerParams{};
-  g_web_params.max_connections = 100;
-  g_web_params.port = web_port.load();
-  g_web_params.on_readable = drain_readable;
-  g_web_server = tcp_server_start(&g_web_params);
-  if (!g_web_server) return -1;
-  web_port.store(g_web_params.port);
+  web_set_language_hook(current_language);
+  int port = web_port.load();
+  if (http_start(&port) != 0) return -1;
+  web_port.store(port);
   return 0;
 }
 
-void http_server_stop() {
-  if (g_web_server) tcp_server_stop(g_web_server);
-  g_web_server = nullptr;
-}
+void http_server_stop() { http_stop(); }
 
-void http_counter_reset() {}
+void http_counter_reset() { http_request_counter_reset(); }
