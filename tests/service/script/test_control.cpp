@@ -194,3 +194,14 @@ TEST_F(ScriptTest, PopUnwindsManyNestedScopes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(IncludeTest, FileLargerThanTheStoreIsAFullStore) {
+  ASSERT_TRUE(kvtest::write_file("www/page/big.htm", std::string(5000, 'b')));
+  ASSERT_EQ(script_store_create(4096), 0);
+  EXPECT_EQ(run("echo a; include /page/big.htm; echo b"), "a");
+  EXPECT_EQ(error(), "too may script vars");
+}
+
+}  // namespace
