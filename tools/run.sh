@@ -10,6 +10,7 @@ cmake -S . -B "$out/native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_TESTS=OFF >
 cmake --build "$out/native" --target kelvane upssim -j"$(nproc 2>/dev/null || echo 2)"
 prog="$out/demo"
 mkdir -p "$prog"
+rm -f "$prog/kelvane"
 cp "$out/native/service/kelvane" "$prog/kelvane"
 if [ ! -f "$prog/appinfo.inf" ]; then
   sed 's/^os=windows/os=linux/' dist/appinfo.inf > "$prog/appinfo.inf"
