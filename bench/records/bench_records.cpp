@@ -1,6 +1,6 @@
 // The newest page of a full record log (100 MiB of single-phase records,
 // the size at which the log is cut): the seeking listing against the full
-// rescan the listing was specified with, measured in the same run on the
+// rescan it replaces, measured in the same run on the
 // same file, with the outputs compared.
 #include <algorithm>
 #include <chrono>
@@ -114,7 +114,7 @@ int main() {
 
   std::printf("newest page (%zu bytes), same output: %s\n", reference.size(), same ? "yes" : "NO");
   std::printf("  start-up purge (reads the log, builds the index): %9.1f ms\n", purge);
-  std::printf("  full rescan as specified (median of 3):           %9.1f ms\n", rescans[1]);
+  std::printf("  full rescan, as listed before (median of 3):      %9.1f ms\n", rescans[1]);
   std::printf("  seeking: median of 200                            %9.3f ms   target 5 ms   ratio %.3f\n", median,
               median / 5.0);
   std::printf("  seeking: slowest of 200                           %9.3f ms\n", worst);
