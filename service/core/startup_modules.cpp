@@ -6,6 +6,7 @@
 #include "service/net/socket.h"
 #include "service/net/tcp_server.h"
 #include "service/ups/ups_link.h"
+#include "service/script/script.h"
 #include "service/web/http_server.h"
 #include "service/web/web_request.h"
 #include "service/ups/ups_status.h"
@@ -60,11 +61,15 @@ void modules_stop() { ups_link_stop(); }
 namespace {
 bool stop_requested() { return service_state.load() == 4; }
 const char* current_language() { return app_language; }
+// The web layer maps paths relative to the script that is running.
+const char* running_script() { return script_get_var("script"); }
 }  // namespace
 
 int http_server_start() {
   tcp_server_set_give_up(stop_requested);
   web_set_language_hook(current_language);
+  web_set_script_name_hook(running_script);
+  script_set_seconds_clock(svc_seconds);
   int port = web_port.load();
   if (http_start(&port) != 0) return -1;
   web_port.store(port);
