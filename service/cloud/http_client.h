@@ -54,6 +54,8 @@ using HttpCompletion = void (*)(const char* const* argv, int argc, const char* r
 // argv[0] is a name (ignored), argv[1] the URL, then options with values:
 // "-out" file, "-tag" text, "-t" seconds, "-p" text (POST), "-f" file
 // (POST), "-h" header line (repeatable). Event thread only. 0 when the
-// request was started; -1 (and no completion, ever) when the loop is not
-// running or the arguments are unusable.
+// request was started: its completion follows, also for a URL or options
+// it cannot use (ret -1). -1, and no completion ever, when the loop is not
+// running or quitting, or there is no URL. A request still running when the
+// loop shuts down is released without a completion.
 int http_client_start(const char* const* argv, int argc, HttpCompletion completion);
