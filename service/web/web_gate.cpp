@@ -17,6 +17,8 @@ constexpr int kOwnAddressMax = 64;
 
 // Set by tests while the loop thread runs.
 std::atomic<bool (*)(const SockAddr&)> g_is_local{nullptr};
+// The peer class of the last checked request; read by the device API.
+std::atomic<bool> g_last_remote{false};
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -175,8 +177,12 @@ bool gate_host_allowed(std::string_view host) {
   return name_is_this_machine(name);
 }
 
+bool gate_last_request_remote() { return g_last_remote.load(); }
+
 int gate_check_request(std::string_view request, const SockAddr& peer, int /*port*/) {
-  if (!peer_is_local(peer)) {
+  const bool local = peer_is_local(peer);
+  g_last_remote.store(!local);
+  if (!local) {
     int remote = remote_gate(request);
     if (remote != kGateServe) return remote;
   }

@@ -25,6 +25,11 @@ bool ip_is_loopback(const IpAddress& addr);
 // The peer and Host checks of a complete request (head plus body) from
 // peer, served on port.
 int gate_check_request(std::string_view request, const SockAddr& peer, int port);
+// Whether the request last passed to gate_check_request came from a peer
+// that does not count as local. The HTTP server processes each request on
+// the event thread right after its check, so while a request is being
+// processed (web_request_text() not empty) this names that request's peer.
+bool gate_last_request_remote();
 // The cross-site checks (Origin, Sec-Fetch-Site) for a script page or a
 // file outside the web folder.
 int gate_check_same_origin(std::string_view request, int port);
