@@ -180,5 +180,5 @@ kv.start(() => {
     showAlarms(data.alarm_list);
     showTest(data.test, data.down);
     showIdent(data.ident, data.rating);
-  });
+  }, 2000);
 });
