@@ -1,15 +1,19 @@
 #include "service/core/startup_modules.h"
 
+#include "service/api/device_api.h"
 #include "service/cloud/webpack.h"
+#include "service/core/service_cmd.h"
 #include "service/core/startup.h"
 #include "service/net/fmessage.h"
 #include "service/net/socket.h"
 #include "service/net/tcp_server.h"
-#include "service/ups/ups_link.h"
 #include "service/script/script.h"
+#include "service/supervision/device_table.h"
+#include "service/supervision/supervision.h"
+#include "service/ups/ups_link.h"
+#include "service/ups/ups_status.h"
 #include "service/web/http_server.h"
 #include "service/web/web_request.h"
-#include "service/ups/ups_status.h"
 
 namespace {
 
@@ -49,14 +53,20 @@ void wake_socket_close() {
 void webpack_install_local_hook() { webpack_install_local(); }
 
 int modules_start() {
-  // Supervision start-up: a fresh status record, then the UPS link.
-  ups_status_reset();
-  data_state = 0;
-  link_error = 0;
-  return ups_link_start();
+  // The device API first: the supervision copies its query hook into
+  // device 0. The notification base (device table, mail settings, clock
+  // offset, log purge) comes before the supervision, which starts the link.
+  device_api_install();
+  int result = notify_base_start();
+  if (supervision_start() != 0) result = -1;
+  return result;
 }
 
-void modules_stop() { ups_link_stop(); }
+void modules_stop() {
+  supervision_stop();
+  ups_link_stop();
+  notify_base_stop();
+}
 
 namespace {
 bool stop_requested() { return service_state.load() == 4; }
@@ -70,6 +80,7 @@ int http_server_start() {
   web_set_language_hook(current_language);
   web_set_script_name_hook(running_script);
   script_set_seconds_clock(svc_seconds);
+  web_pages_install();
   int port = web_port.load();
   if (http_start(&port) != 0) return -1;
   web_port.store(port);
