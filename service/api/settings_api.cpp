@@ -140,10 +140,11 @@ bool element(const char* value, int n, size_t capacity, Ends ends, std::string& 
   return api_value_storable(text);
 }
 
-// A value of the form "-z" means empty.
+// A value of the form "-z" means empty (a view of "", never a null one:
+// it ends in memmove).
 std::string_view plain_value(const char* value, Ends ends) {
   std::string_view v(value);
-  if (v == kEmptyValue) return {};
+  if (v == kEmptyValue) return "";
   return ends == Ends::kTrim ? trim_view(v) : v;
 }
 
