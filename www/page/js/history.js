@@ -102,6 +102,7 @@ kv.start(() => {
   }
 
   const axisTime = new Intl.DateTimeFormat(kv.tag, { hour: '2-digit', minute: '2-digit' });
+  const axisSeconds = new Intl.DateTimeFormat(kv.tag, { hour: '2-digit', minute: '2-digit', second: '2-digit' });
   const axisDay = new Intl.DateTimeFormat(kv.tag, { month: 'short', day: 'numeric', hour: '2-digit' });
 
   function draw() {
@@ -119,7 +120,7 @@ kv.start(() => {
     const data = [ps.map((p) => p.time)];
     for (const s of list) data.push(ps.map((p) => (s.pick(p) === undefined ? null : s.pick(p))));
     const span = ps[ps.length - 1].time - ps[0].time;
-    const fmt = span > 2 * 86400 ? axisDay : axisTime;
+    const fmt = span > 2 * 86400 ? axisDay : span > 1200 ? axisTime : axisSeconds;
     const opts = {
       width: Math.max(280, box.clientWidth),
       height: 340,

@@ -70,14 +70,14 @@ kv.start(() => {
 
   const battClass = { 2: 'ok', 3: 'warn', 4: 'bad', 5: 'bad' };
 
-  function showBattery(b) {
+  function showBattery(b, word) {
     if (!Array.isArray(b)) return;
     const [status, onBattery, remain, percent, temp, volt] = b;
     $('#batt-percent').textContent = num(percent);
     bar('batt-bar', percent, percent < 25 ? 'bad' : percent < 50 ? 'warn' : '');
     chip('batt-state', battClass[status] || 'idle', T('ups_show', 'batt_' + status));
     $('#batt-remain').textContent = remain > 0 ? duration(remain * 60) : '\u2014';
-    $('#batt-since').textContent = onBattery > 0 ? duration(onBattery) : T('main', 'not_on_battery');
+    $('#batt-since').textContent = onBattery > 0 || bit(word, 13) ? duration(onBattery) : T('main', 'not_on_battery');
     $('#batt-volt').textContent = unit(volt, 'unit_v', 1);
     $('#batt-temp').textContent = temp ? unit(temp, 'unit_c') : '\u2014';
   }
@@ -143,15 +143,16 @@ kv.start(() => {
   function showIdent(id, r) {
     if (Array.isArray(id)) {
       const [brand, model, firmware, , name, remark] = id;
-      $('#id-brand').textContent = brand || '\u2014';
-      $('#id-model').textContent = model || '\u2014';
-      $('#id-firmware').textContent = firmware || '\u2014';
-      $('#id-remark').textContent = remark || '\u2014';
-      $('#ident-name').textContent = name || '';
+      const show = (v) => String(v || '').trim() || '\u2014';
+      $('#id-brand').textContent = show(brand);
+      $('#id-model').textContent = show(model);
+      $('#id-firmware').textContent = show(firmware);
+      $('#id-remark').textContent = show(remark);
+      $('#ident-name').textContent = String(name || '').trim();
     }
     if (Array.isArray(r)) {
       const [inPh, inHz, inV, outPh, outHz, outV, power, battV, type] = r;
-      const rating = (v, hz, ph) => (v ? `${unit(v, 'unit_v')} \u00b7 ${unit(hz, 'unit_hz')} \u00b7 ${T('main', ph > 1 ? 'phases' : 'phase', ph)}` : '\u2014');
+      const rating = (v, hz, ph) => (v ? `${unit(v, 'unit_v')} \u00b7 ${unit(hz, 'unit_hz')}` + (ph > 1 ? ' \u00b7 ' + T('main', 'phases', ph) : '') : '\u2014');
       $('#r-power').textContent = power ? unit(power, 'unit_va') : '\u2014';
       $('#r-input').textContent = rating(inV, inHz, inPh);
       $('#r-output').textContent = rating(outV, outHz, outPh);
@@ -174,7 +175,7 @@ kv.start(() => {
     $('#stale-note').hidden = !(stale && haveValues);
     kv.$$('.grid > .card').forEach((c) => c.classList.toggle('stale', stale && c.id !== 'card-alarms'));
     showHero(word, data.output, data.battery, data.input);
-    showBattery(data.battery);
+    showBattery(data.battery, word);
     showOutput(data.output, word);
     showInput(data.input, word);
     showAlarms(data.alarm_list);
