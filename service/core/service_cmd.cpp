@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "service/api/device_api.h"
 #include "service/core/clock.h"
 #include "service/core/file_util.h"
 #include "service/core/profile.h"
@@ -67,6 +68,43 @@ bool language_ok(std::string_view code, std::size_t max) {
   return true;
 }
 
+// A page looks up dozens of texts, mostly from one or two sections, and
+// reading and parsing the whole locale file for each would cost more than
+// the rest of the page. So while a page runs each section is read once; a
+// page sees the locale files as they were when it first asked. Outside a
+// page every lookup reads the file.
+struct LocaleSection {
+  std::string file;
+  std::string section;
+  ProfileList keys;
+};
+constexpr std::size_t kLocaleCacheMax = 32;
+bool g_locale_cache_on = false;
+std::vector<LocaleSection> g_locale_cache;
+
+std::string locale_value(const std::string& file, const char* section, const char* key) {
+  if (file.empty()) return {};
+  if (!g_locale_cache_on) return profile_get(file.c_str(), section, key);
+  for (const LocaleSection& s : g_locale_cache) {
+    if (s.file == file && s.section == section) {
+      const std::string* v = s.keys.find(key);
+      return v ? *v : std::string();
+    }
+  }
+  if (g_locale_cache.size() >= kLocaleCacheMax) g_locale_cache.clear();
+  g_locale_cache.push_back({file, section, profile_read_section(file.c_str(), section)});
+  const std::string* v = g_locale_cache.back().keys.find(key);
+  return v ? *v : std::string();
+}
+
+void run_page_with_texts(const char* folder, const char* url_path, const char* file_path) {
+  g_locale_cache.clear();
+  g_locale_cache_on = true;
+  run_page(folder, url_path, file_path);
+  g_locale_cache_on = false;
+  g_locale_cache.clear();
+}
+
 std::string locale_file() {
   char path[kMaxPath + 1];
   if (map_web_path("/locale/locale.txt", path) < 0) return {};
@@ -104,7 +142,7 @@ int cmd_locale(const char* const* args, int count, std::span<char> out) {
   if (!section[0]) return nothing(out);
   std::string file = locale_file();
   if (count == 2) return locale_section(out, file, section);
-  std::string value = file.empty() ? std::string() : profile_get(file.c_str(), section, args[2]);
+  std::string value = locale_value(file, section, args[2]);
   return put(out, value.empty() ? std::string_view(args[2]) : std::string_view(value));
 }
 
@@ -246,5 +284,6 @@ void web_pages_install() {
   script_set_request_lookup(request_lookup);
   script_set_service_commands(service_command);
   script_set_path_mapper(map_script_path);
-  web_set_page_runner(run_page);
+  service_set_device_request(device_request);
+  web_set_page_runner(run_page_with_texts);
 }

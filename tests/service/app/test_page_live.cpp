@@ -244,6 +244,14 @@ TEST_F(PageLive, PostedLocaleLookups) {
   EXPECT_EQ(post("/base/js/command.ts", "set_language de; locale [main] realtime; echo \" $language\"").body,
             "Echtzeit-Status de");
   EXPECT_EQ(post("/base/js/command.ts", "locale [main] nothing").body, "nothing");
+  // Within one page the texts follow a change of language.
+  EXPECT_EQ(post("/base/js/command.ts", "set_language en; locale [main] realtime; echo \"|\"; set_language de;"
+                                        " locale [main] realtime; echo \"|\"; locale [main] realtime")
+                .body,
+            "Real-Time Status|Echtzeit-Status|Echtzeit-Status");
+  // And a page sees a locale file as it is when the page starts.
+  put("www/locale/de/locale.txt", "[main]\nrealtime=Neu\n\n[]\n");
+  EXPECT_EQ(post("/base/js/command.ts", "locale [main] realtime").body, "Neu");
 }
 
 }  // namespace
