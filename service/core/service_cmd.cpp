@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "service/api/device_api.h"
+#include "service/cloud/notify.h"
+#include "service/cloud/update.h"
 #include "service/core/clock.h"
 #include "service/core/file_util.h"
 #include "service/core/profile.h"
@@ -223,6 +225,9 @@ const ServiceCommand kCommands[] = {
     {"makelog", cmd_makelog},
 };
 
+// Whether the query could start shows nowhere: the page goes on either way.
+void start_update() { webpack_check_update(); }
+
 const char* process_os() { return app_os; }
 const char* process_language() { return app_language; }
 int process_port() { return web_port.load(); }
@@ -247,8 +252,11 @@ int service_command(const char* const* args, int count, std::span<char> out) {
 int locale_text(std::span<char> out, const char* key, const char* section, const char* language) {
   if (out.empty()) return 0;
   std::string_view k(key ? key : "");
+  // The tray calls this on the UI thread: the mapping is given the script
+  // name ("", none is needed for an absolute path) rather than asking the
+  // script store, which belongs to the event thread.
   char folder[kMaxPath + 1];
-  if (map_web_path("/locale", folder) < 0) std::strcpy(folder, "www/locale");
+  if (map_script_path("/locale", "", folder) < 0) std::strcpy(folder, "www/locale");
   std::string_view lang(language ? language : "");
   std::string file;
   bool found = locale_exists(folder, lang, file);
@@ -285,5 +293,7 @@ void web_pages_install() {
   script_set_service_commands(service_command);
   script_set_path_mapper(map_script_path);
   service_set_device_request(device_request);
+  service_set_update_www(start_update);
+  service_set_test_mail_hook(notify_request_test_mail);
   web_set_page_runner(run_page_with_texts);
 }

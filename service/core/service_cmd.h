@@ -58,6 +58,7 @@ bool service_take_test_mail();
 
 // Installs the script pages: the page runner into the web server, and the
 // request lookup, the service commands and the web path mapping into the
-// script engine, with the device API as the device request entry. Called
-// by the start-up before the HTTP server starts.
+// script engine, with the device API as the device request entry, the web
+// package update behind "update_www" and the mail module's test mail behind
+// "send_email_test". Called by the start-up before the HTTP server starts.
 void web_pages_install();

@@ -68,6 +68,9 @@ TEST(ServiceCommandRun, PostedCommandsReachTheRunningService) {
   r = post_script(port, "set_language de\nlocale [main] realtime");
   EXPECT_EQ(r.body, "Echtzeit-Status");
   EXPECT_EQ(profile_get("appinfo.inf", "[app]", "language"), "de");
+  // Without an update server or mail receivers configured these start
+  // nothing, and the page goes on.
+  EXPECT_EQ(post_script(port, "update_www\nsend_email_test\necho fine").body, "fine");
   EXPECT_EQ(post_script(port, "bogus").body, "www/base/js/command.ts ( line 0 ) :\n command error : bogus\n\n");
 
   child_request_quit(child);
