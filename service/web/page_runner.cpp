@@ -1,5 +1,6 @@
 #include "service/web/page_runner.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -147,7 +148,10 @@ std::string_view lookup_field(std::string_view name, const char* cname) {
   std::string_view found;
   if (find_field(request_body(request), name, true, "&", &found) && decode_field(found, value))
     return stored(cname, value);
-  if (find_field(request_url(request), name, false, "?&", &found) && decode_field(found, value))
+  // Only the query: a "&" inside the path starts no parameter.
+  std::string_view url = request_url(request);
+  std::string_view query = url.substr(std::min(url.find('?'), url.size()));
+  if (find_field(query, name, false, "?&", &found) && decode_field(found, value))
     return stored(cname, value);
   std::size_t at = body_offset(request);
   std::string_view head = at == std::string_view::npos ? request : request.substr(0, at);

@@ -113,6 +113,9 @@ TEST_F(PageLive, QueryVariablesAreDecodedOnFirstUse) {
   // A name only counts as a whole parameter name.
   EXPECT_EQ(get("/page/vars.htm?ba=1&a=2&a=3").body, "<p>[2][]</p>");
   EXPECT_EQ(get("/page/vars.htm?b=+plus+").body, "<p>[][ plus ]</p>");
+  put("www/page/x&a=5.htm", "<$ echo [$a] $>");
+  EXPECT_EQ(get("/page/x&a=5.htm").body, "[]");
+  EXPECT_EQ(get("/page/x&a=5.htm?a=6").body, "[6]");
 }
 
 TEST_F(PageLive, BodyFieldsComeBeforeTheQuery) {
@@ -197,6 +200,13 @@ TEST_F(PageLive, EmptyOutputIsAnEmptyAnswer) {
 
 TEST_F(PageLive, FullStoreAndLongOutputEndWithTheirMessages) {
   EXPECT_EQ(get("/page/full.htm").body, "too may script vars");
+  // A page larger than the whole store cannot even be held.
+  put("www/page/huge.htm", std::string(kScriptPageStore + 100, 'h'));
+  EXPECT_EQ(get("/page/huge.htm").body, "too may script vars");
+  put("www/page/huge.htm", std::string(kScriptPageStore - 50, 'h'));
+  EXPECT_EQ(get("/page/huge.htm").body, "too may script vars");
+  put("www/page/huge.htm", std::string(kScriptPageStore / 2, 'h'));
+  EXPECT_EQ(get("/page/huge.htm").body, std::string(kScriptPageStore / 2, 'h'));
   // 2000 rows of 1000 bytes would pass the 1 MiB page buffer.
   Reply r = get("/page/flood.htm");
   EXPECT_EQ(r.status, 200);
