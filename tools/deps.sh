@@ -3,7 +3,7 @@
 # Usage: tools/deps.sh run|test   (run: native build only; test: everything)
 set -eu
 kind=${1:-test}
-pkgs="build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev zlib1g-dev libgcrypt20-dev"
+pkgs="build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev zlib1g-dev libgcrypt20-dev libcurl4-openssl-dev openssl"
 if [ "$kind" = test ]; then
   pkgs="$pkgs clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libgcrypt-mingw-w64-dev wine wine64 curl"
 fi

@@ -1,6 +1,7 @@
 #include "service/core/startup_modules.h"
 
 #include "service/api/device_api.h"
+#include "service/cloud/notify.h"
 #include "service/cloud/webpack.h"
 #include "service/core/service_cmd.h"
 #include "service/core/startup.h"
@@ -54,10 +55,11 @@ void webpack_install_local_hook() { webpack_install_local(); }
 
 int modules_start() {
   // The device API first: the supervision copies its query hook into
-  // device 0. The notification base (device table, mail settings, clock
-  // offset, log purge) comes before the supervision, which starts the link.
+  // device 0. The notification (device table, mail settings, clock offset,
+  // log purge, post queue) comes before the supervision, which starts the
+  // link.
   device_api_install();
-  int result = notify_base_start();
+  int result = notify_start();
   if (supervision_start() != 0) result = -1;
   return result;
 }
@@ -65,7 +67,7 @@ int modules_start() {
 void modules_stop() {
   supervision_stop();
   ups_link_stop();
-  notify_base_stop();
+  notify_stop();
 }
 
 namespace {
