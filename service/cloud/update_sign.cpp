@@ -32,10 +32,15 @@ bool take(gcry_sexp_t from, const char* token, uint8_t* out, size_t size) {
   return ok;
 }
 
+// What is signed is the SHA-512 digest of the package: libgcrypt keeps the
+// length of an S-expression value in 16 bits, so a package of more than
+// 64 KiB cannot be handed over whole.
 gcry_sexp_t message(std::span<const uint8_t> data) {
+  uint8_t digest[64];
+  gcry_md_hash_buffer(GCRY_MD_SHA512, digest, data.data(), data.size());
   gcry_sexp_t m = nullptr;
-  if (gcry_sexp_build(&m, nullptr, "(data(flags eddsa)(hash-algo sha512)(value %b))", static_cast<int>(data.size()),
-                      data.data()) != 0)
+  if (gcry_sexp_build(&m, nullptr, "(data(flags eddsa)(hash-algo sha512)(value %b))", static_cast<int>(sizeof digest),
+                      digest) != 0)
     return nullptr;
   return m;
 }

@@ -112,6 +112,26 @@ TEST(PackSignature, VerifiesOnlyTheSignedBytesWithTheRightKey) {
   EXPECT_FALSE(pack_signature_ok(bytes(data), bytes(sig.substr(0, 63)), std::span<const uint8_t>(pub, 32)));
 }
 
+TEST(PackSignature, PackagesOfAnySizeSignAndVerify) {
+  uint8_t priv[32], pub[32];
+  ASSERT_EQ(pack_keygen(priv, pub), 0);
+  // A real web package is far larger than one S-expression value can hold.
+  for (std::size_t size : {std::size_t{0}, std::size_t{65535}, std::size_t{65536}, std::size_t{3} << 20}) {
+    std::string data(size, 'w');
+    if (size) data[size / 2] = 'x';
+    std::string sig = sign(data, priv);
+    auto span = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    EXPECT_TRUE(pack_signature_ok(span, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(sig.data()), 64),
+                                  std::span<const uint8_t>(pub, 32)))
+        << size;
+    if (!size) continue;
+    data[size - 1] ^= 1;
+    EXPECT_FALSE(pack_signature_ok(span, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(sig.data()), 64),
+                                   std::span<const uint8_t>(pub, 32)))
+        << size;
+  }
+}
+
 class Update : public ::testing::Test {
  protected:
   void SetUp() override {
