@@ -76,7 +76,9 @@ bool valid_json(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   setup_once();
-  file_write_atomic("user/config.inf", kConfig);
+  // Rewritten only after a "set" changed it: every rewrite goes to the disk.
+  std::string config;
+  if (file_read_all("user/config.inf", config) < 0 || config != kConfig) file_write_atomic("user/config.inf", kConfig);
   const auto* nul = static_cast<const uint8_t*>(std::memchr(data, 0, size));
   std::string request(reinterpret_cast<const char*>(data), nul ? static_cast<size_t>(nul - data) : size);
   const uint8_t* extra = nul ? nul + 1 : data + size;
