@@ -137,7 +137,8 @@ int text_trim(char* text) {
 int copy_cut(std::span<char> out, std::string_view text) {
   if (out.empty()) return 0;
   size_t n = std::min(text.size(), out.size() - 1);
-  std::memmove(out.data(), text.data(), n);
+  // An empty view may carry a null pointer, which memmove must not see.
+  if (n) std::memmove(out.data(), text.data(), n);
   out[n] = '\0';
   return static_cast<int>(n);
 }
