@@ -162,8 +162,10 @@ test('saving the shutdown policy writes the keys in seconds', async () => {
   await page.fill('#rec-min', '1');
   await shot('settings-ups');
   await page.click('#save');
-  await until('config written', () => /utility_fail_timeout=420/.test(config()), 10000);
+  // The page says so once every key is written and the service restarted.
+  await page.waitForSelector('.toast.ok', { timeout: 15000 });
   const c = config();
+  assert.match(c, /utility_fail_timeout=420/);
   assert.match(c, /shutdown_on_battery_low=35/);
   assert.match(c, /shutdown_alarm_timeout=45/);
   assert.match(c, /shutdown_self=0/);
@@ -221,7 +223,8 @@ test('mail and system settings are written to the configuration', async () => {
   await page.fill('#receivers', 'ops@example.com\nboss@example.com');
   await page.fill('#subject', 'UPS in room 4');
   await page.click('#save');
-  await until('receivers written', () => /receiver=ops@example\.com;boss@example\.com/.test(config()), 10000);
+  await page.waitForSelector('.toast.ok', { timeout: 15000 });
+  assert.match(config(), /receiver=ops@example\.com;boss@example\.com/);
   assert.match(config(), /subject=UPS in room 4/);
   await page.goto(base + '/page/config.htm');
   await page.waitForSelector('#save:not(.busy)');
@@ -232,7 +235,8 @@ test('mail and system settings are written to the configuration', async () => {
   await page.fill('#name', 'Server room A $HOME');
   await page.fill('#remark', 'Rack 2; left side');
   await page.click('#save');
-  await until('name written', () => /name=Server room A \$HOME/.test(config()), 10000);
+  await page.waitForSelector('.toast.ok', { timeout: 15000 });
+  assert.match(config(), /name=Server room A \$HOME/);
   assert.match(config(), /remark=Rack 2; left side/);
   assert.match(config(), /timezone=-?\d+/);
 });
