@@ -46,7 +46,7 @@ kv.start(() => {
     t.append(body);
   }
 
-  function showHero(word, out, batt, phasesIn) {
+  function showHero(word, out, batt, phasesIn, alarms) {
     const m = kv.mode(word, out ? out[1] : undefined);
     const hero = $('#hero');
     hero.className = 'hero ' + m.cls;
@@ -61,6 +61,10 @@ kv.start(() => {
       sub = T('main', 'sub_mains', num(load), batt ? num(batt[3]) : '\u2014');
     }
     if (bit(word, 17) && m.key === 'mains' && phasesIn) sub = T('main', 'sub_input_lost');
+    // A running self test puts the load on the battery for a while; the
+    // alarm's own text (in the interface language) says why.
+    const testing = Array.isArray(alarms) ? alarms.find((a) => a[2] === 9) : null;
+    if (testing && m.key === 'battery') sub = testing[3];
     $('#mode-sub').textContent = sub;
 
     chip('chip-link', bit(word, 1) ? 'bad' : 'ok', T('main', bit(word, 1) ? 'link_failure' : 'link_ok'));
@@ -161,6 +165,18 @@ kv.start(() => {
     }
   }
 
+  // Before the first data from the UPS every value is unknown, not zero.
+  function blank() {
+    for (const id of ['batt-percent', 'out-load', 'in-volt', 'batt-remain', 'batt-since', 'batt-volt', 'batt-temp']) $('#' + id).textContent = '\u2014';
+    bar('batt-bar', 0);
+    bar('load-bar', 0);
+    chip('batt-state', 'idle', T('ups_show', 'batt_0'));
+    chip('in-state', 'idle', T('ups_show', 'batt_0'));
+    $('#out-source').textContent = '';
+    $('#out-table').textContent = '';
+    $('#in-table').textContent = '';
+  }
+
   kv.watch(['battery', 'input', 'output', 'rating', 'ident', 'test', 'down'], (data) => {
     if (!data) {
       $('#hero').className = 'hero bad';
@@ -174,10 +190,14 @@ kv.start(() => {
     const haveValues = Array.isArray(data.rating) && data.rating.some((v) => v);
     $('#stale-note').hidden = !(stale && haveValues);
     kv.$$('.grid > .card').forEach((c) => c.classList.toggle('stale', stale && c.id !== 'card-alarms'));
-    showHero(word, data.output, data.battery, data.input);
-    showBattery(data.battery, word);
-    showOutput(data.output, word);
-    showInput(data.input, word);
+    showHero(word, data.output, data.battery, data.input, data.alarm_list);
+    if (stale && !haveValues) {
+      blank();
+    } else {
+      showBattery(data.battery, word);
+      showOutput(data.output, word);
+      showInput(data.input, word);
+    }
     showAlarms(data.alarm_list);
     showTest(data.test, data.down);
     showIdent(data.ident, data.rating);
