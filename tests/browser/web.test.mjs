@@ -239,6 +239,18 @@ test('mail and system settings are written to the configuration', async () => {
   assert.match(config(), /name=Server room A \$HOME/);
   assert.match(config(), /remark=Rack 2; left side/);
   assert.match(config(), /timezone=-?\d+/);
+  assert.equal(await text('#pass-state'), 'No password is set.');
+  await page.fill('#pass', 'S3cret:pass');
+  await page.fill('#pass2', 'S3cret:pass');
+  await page.check('#remote');
+  await page.click('#save');
+  await until('password stored', () => /pass1=S3cret:pass/.test(config()) && /remote_access=1/.test(config()), 10000);
+  await until('password state shown', async () => (await text('#pass-state')).startsWith('A password is set.'), 10000);
+  // This page runs on loopback, where no password is asked; switch remote
+  // access off again for the tests that follow.
+  await page.uncheck('#remote');
+  await page.click('#save');
+  await until('remote access off', () => !/remote_access=/.test(config()), 10000);
 });
 
 test('inside the viewer the page draws its own title bar', async () => {

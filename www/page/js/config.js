@@ -31,9 +31,11 @@ kv.start(() => {
   }
 
   async function load() {
-    const p = await kv.readProfile(file, ['master', 'passwd']);
+    const p = await kv.readProfile(file, ['master']);
     current = p.master;
-    hasPassword = !!p.passwd.pass1;
+    // Whether a password is set, without the password leaving the service.
+    const set = await kv.run(`profile_get ${file} "[passwd]" pass1 > p\nif [ -n $p ]\n  echo set\nfi`);
+    hasPassword = set.trim() === 'set';
     $('#name').value = current.name || '';
     $('#remark').value = current.remark || '';
     $('#remote').checked = current.remote_access === '1';
