@@ -151,7 +151,7 @@
     const two = (n) => String(n).padStart(2, '0');
     if (d) return `${d}\u00a0${u('unit_d')} ${h}\u00a0${u('unit_h')}`;
     if (h) return `${h}\u00a0${u('unit_h')} ${two(m)}\u00a0${u('unit_min')}`;
-    if (m) return `${m}\u00a0${u('unit_min')} ${two(s)}\u00a0${u('unit_s')}`;
+    if (m) return s ? `${m}\u00a0${u('unit_min')} ${two(s)}\u00a0${u('unit_s')}` : `${m}\u00a0${u('unit_min')}`;
     return `${s}\u00a0${u('unit_s')}`;
   };
 
