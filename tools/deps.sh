@@ -5,7 +5,7 @@ set -eu
 kind=${1:-test}
 pkgs="build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev zlib1g-dev libgcrypt20-dev libcurl4-openssl-dev openssl"
 if [ "$kind" = test ]; then
-  pkgs="$pkgs clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libgcrypt-mingw-w64-dev wine wine64 curl"
+  pkgs="$pkgs clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libgcrypt-mingw-w64-dev wine wine64 curl chromium"
 fi
 missing=""
 for p in $pkgs; do
