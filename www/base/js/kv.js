@@ -225,7 +225,9 @@
     return kv.T('dialog', 'failed');
   };
 
-  // Runs an action for a button: busy while it runs, errors shown.
+  // Runs an action for a button: busy while it runs, errors shown. Save
+  // buttons start busy in the page itself, so nothing can be typed into a
+  // form and then overwritten by its first load.
   kv.busy = async function (button, action) {
     if (button) {
       button.disabled = true;
