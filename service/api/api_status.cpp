@@ -28,7 +28,7 @@ int64_t seconds_on_battery() {
 
 void write_config(std::string& out) {
   out += '[';
-  for (int i = 0; i < 5; ++i) api_format(out, "%s[%d,%d]", i ? "," : "", i + 1, ups_status.config_items[i]);
+  for (int i = 0; i < 5; ++i) append_format(out, "%s[%d,%d]", i ? "," : "", i + 1, ups_status.config_items[i]);
   out += ']';
 }
 
@@ -51,31 +51,31 @@ void write_ident(std::string& out) {
 
 void write_rating(std::string& out) {
   const UpsStatus& s = ups_status;
-  api_format(out, "[%d,%d,%d,%d,%d,%d,%d,%d,%d,%d]", s.in_phases, s.in_freq_x10 / 10, s.in_volt, s.out_phases,
+  append_format(out, "[%d,%d,%d,%d,%d,%d,%d,%d,%d,%d]", s.in_phases, s.in_freq_x10 / 10, s.in_volt, s.out_phases,
              s.out_freq_x10 / 10, s.out_volt, s.rated_power, s.rated_batt_x10 / 10, s.ups_type, s.capabilities);
 }
 
 void write_stat(std::string& out) {
-  api_format(out, "[%d", static_cast<int32_t>(api_status_word()));
+  append_format(out, "[%d", static_cast<int32_t>(api_status_word()));
   for (int16_t code : ups_status.published.codes) {
     if (code == 0) break;
-    api_format(out, ",%d", code);
+    append_format(out, ",%d", code);
   }
   out += ']';
 }
 
 void write_battery(std::string& out) {
   const UpsMeasurements& m = ups_status.published;
-  api_format(out, "[%d,%lld,%d,%d,%d,%.1f,%d]", m.batt_status, static_cast<long long>(seconds_on_battery()),
+  append_format(out, "[%d,%lld,%d,%d,%d,%.1f,%d]", m.batt_status, static_cast<long long>(seconds_on_battery()),
              m.batt_remain, m.batt_percent, m.batt_temp, tenths(m.batt_volt_x10), m.batt_extra);
 }
 
 void write_phases_in(std::string& out, const PhaseIn (&list)[kUpsPhases]) {
   int n = phases(ups_status.in_phases);
-  api_format(out, "[%d", ups_status.in_phases);
+  append_format(out, "[%d", ups_status.in_phases);
   for (int i = 0; i < n; ++i) {
     const PhaseIn& p = list[i];
-    api_format(out, ",[%d,%.1f,%d,%d]", p.lost, tenths(p.freq_x10), p.volt, p.extra);
+    append_format(out, ",[%d,%.1f,%d,%d]", p.lost, tenths(p.freq_x10), p.volt, p.extra);
   }
   out += ']';
 }
@@ -83,10 +83,10 @@ void write_phases_in(std::string& out, const PhaseIn (&list)[kUpsPhases]) {
 void write_output(std::string& out) {
   const UpsMeasurements& m = ups_status.published;
   int n = phases(ups_status.out_phases);
-  api_format(out, "[%d,%d", ups_status.out_phases, m.out_mode);
+  append_format(out, "[%d,%d", ups_status.out_phases, m.out_mode);
   for (int i = 0; i < n; ++i) {
     const PhaseOut& p = m.output[i];
-    api_format(out, ",[%d,%.1f,%d,%d,%d]", p.lost, tenths(p.freq_x10), p.volt, p.extra, p.load);
+    append_format(out, ",[%d,%.1f,%d,%d,%d]", p.lost, tenths(p.freq_x10), p.volt, p.extra, p.load);
   }
   out += ']';
 }
@@ -101,7 +101,7 @@ void write_test(std::string& out) {
   } else {
     seconds = m.test_duration / 1000;
   }
-  api_format(out, "[%d,%d,%d,", m.test_id, seconds, m.test_result);
+  append_format(out, "[%d,%d,%d,", m.test_id, seconds, m.test_result);
   api_append_string(out, running ? std::string_view() : api_field(m.test_text));
   out += ']';
 }
@@ -116,7 +116,7 @@ void write_down(std::string& out) {
     down = s.shutdown_time - now;
   }
   if (s.restart_time > now) restart = s.restart_time - now;
-  api_format(out, "[%d,%lld,%lld]", kind, down, restart);
+  append_format(out, "[%d,%lld,%lld]", kind, down, restart);
 }
 
 struct StatusItem {

@@ -64,25 +64,6 @@ void api_append_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-int api_format(std::string& out, const char* format, ...) {
-  char buf[256];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  if (n < 0) return 0;
-  if (static_cast<size_t>(n) < sizeof buf) {
-    out.append(buf, static_cast<size_t>(n));
-    return n;
-  }
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  va_start(args, format);
-  std::vsnprintf(big.data(), big.size(), format, args);
-  va_end(args);
-  out.append(big.data(), static_cast<size_t>(n));
-  return n;
-}
-
 bool api_value_storable(std::string_view value) {
   if (!utf8_valid(value)) return false;
   if (value.find_first_of("\r\n") != std::string_view::npos) return false;

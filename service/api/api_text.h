@@ -2,6 +2,7 @@
 // whatever the UPS, the configuration or a user put into them, and the
 // small formatting helpers the item writers share.
 #pragma once
+#include "service/core/text.h"
 #include <cstring>
 #include <span>
 #include <string>
@@ -15,8 +16,6 @@
 // the whole answer invalid JSON for every reader.
 void api_append_string(std::string& out, std::string_view text);
 
-// printf into out (appends); the appended length.
-int api_format(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Whether a profile file can hold the value and give it back unchanged:
 // valid UTF-8, no line break, no "##" (the rest of the line would read as

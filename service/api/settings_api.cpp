@@ -255,7 +255,7 @@ int api_settings_get(int /*user*/, const char* item, std::string& out) {
   } else if (it == "name") {
     api_append_string(out, api_field(sup_settings.name));
   } else if (it == "time") {
-    api_format(out, "%lld", static_cast<long long>(unix_time()));
+    append_format(out, "%lld", static_cast<long long>(unix_time()));
   } else if (it == "ifconfig") {
     write_ifconfig(out);
   } else if (it == "wifi") {

@@ -1,8 +1,10 @@
 #include "service/core/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -245,4 +247,23 @@ std::string base64_encode(std::string_view data) {
   int n = base64_encode(bytes, std::span<char>(out));
   out.resize(n < 0 ? 0 : static_cast<size_t>(n));
   return out;
+}
+
+int append_format(std::string& out, const char* format, ...) {
+  char buf[512];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  if (n < 0) return 0;
+  if (static_cast<size_t>(n) < sizeof buf) {
+    out.append(buf, static_cast<size_t>(n));
+    return n;
+  }
+  std::string big(static_cast<size_t>(n) + 1, '\0');
+  va_start(args, format);
+  std::vsnprintf(big.data(), big.size(), format, args);
+  va_end(args);
+  out.append(big.data(), static_cast<size_t>(n));
+  return n;
 }

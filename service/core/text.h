@@ -71,3 +71,6 @@ std::string base64_encode(std::string_view data);
 // Copies text into out, cut to fit (always NUL-terminated when out is not
 // empty); returns the copied length.
 int copy_cut(std::span<char> out, std::string_view text);
+
+// printf into a std::string (appends); the appended length.
+int append_format(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));

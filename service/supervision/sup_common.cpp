@@ -85,25 +85,6 @@ bool safe_name(std::string_view name, size_t max_bytes) {
   return true;
 }
 
-int append_format(std::string& out, const char* format, ...) {
-  char buf[512];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  if (n < 0) return 0;
-  if (static_cast<size_t>(n) < sizeof buf) {
-    out.append(buf, static_cast<size_t>(n));
-    return n;
-  }
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  va_start(args, format);
-  std::vsnprintf(big.data(), big.size(), format, args);
-  va_end(args);
-  out.append(big.data(), static_cast<size_t>(n));
-  return n;
-}
-
 std::string log_path(const char* name, int device_index) {
   char path[128];
   if (device_index == 0) std::snprintf(path, sizeof path, "%s/%s.log", "user", name);

@@ -2,6 +2,7 @@
 // the clock threshold, little-endian fields, calendar break-down, the
 // drive-root scratch folder of the time markers, and text cutting.
 #pragma once
+#include "service/core/text.h"
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -63,9 +64,6 @@ void json_escape_append(std::string& out, std::string_view text);
 // A name that may become part of a file name: letters, digits, "_", "-"
 // and "." without "..", 1 to max_bytes long.
 bool safe_name(std::string_view name, size_t max_bytes);
-
-// printf into a std::string (appends); the appended length.
-int append_format(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Fixed-length log files: paths and seeking beyond 2 GiB.
 std::string log_path(const char* name, int device_index);

@@ -261,3 +261,12 @@ TEST(CopyCut, CutsAndTerminates) {
 }
 
 }  // namespace
+
+TEST(AppendFormat, AppendsShortAndLongTexts) {
+  std::string out = "x=";
+  EXPECT_EQ(append_format(out, "%d", 42), 2);
+  EXPECT_EQ(out, "x=42");
+  std::string longer(3000, 'y');
+  EXPECT_EQ(append_format(out, ";%s;", longer.c_str()), 3002);
+  EXPECT_EQ(out, "x=42;" + longer + ";");
+}
