@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "service/api/device_api.h"
 #include "service/core/file_util.h"
 #include "service/core/json.h"
@@ -23,13 +24,6 @@
 #include "service/ups/ups_status.h"
 
 namespace {
-
-void require_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant at line %d broken\n", line);
-  std::abort();
-}
-#define require(ok) require_at((ok), __LINE__)
 
 constexpr const char* kConfig = "[master]\nname=UPS\nlanguage=en\n\n[passwd]\npass1=secret\n";
 

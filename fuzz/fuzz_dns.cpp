@@ -8,16 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "service/net/resolve.h"
 
 namespace {
-
-void require_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant at line %d broken\n", line);
-  std::abort();
-}
-#define require(ok) require_at((ok), __LINE__)
 
 bool is_none(const IpAddress& a) {
   if (a.ipv4) return false;

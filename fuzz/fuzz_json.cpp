@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "service/core/json.h"
 
 namespace {
@@ -17,14 +18,6 @@ std::unique_ptr<char[]> exact_copy(const uint8_t* data, size_t size) {
   buf[size] = '\0';
   return buf;
 }
-
-// Reports the broken invariant's line before stopping.
-void require_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant at line %d broken\n", line);
-  std::abort();
-}
-#define require(ok) require_at((ok), __LINE__)
 
 // Small output with a guard byte behind it.
 struct Out {

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "service/core/file_util.h"
 #include "service/supervision/alarm_log.h"
 #include "service/supervision/device_table.h"
@@ -16,13 +17,6 @@
 #include "service/supervision/sup_common.h"
 
 namespace {
-
-void require_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant at line %d broken\n", line);
-  std::abort();
-}
-#define require(ok) require_at((ok), __LINE__)
 
 // A private program folder, made current on first use and removed at exit.
 const std::string& folder() {

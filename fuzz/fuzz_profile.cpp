@@ -9,34 +9,14 @@
 #include <random>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "service/core/file_util.h"
 #include "service/core/profile.h"
 #include "service/core/text.h"
 
 namespace {
 
-// Reports the broken invariant's line before stopping.
-void require_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant at line %d broken\n", line);
-  std::abort();
-}
-#define require(ok) require_at((ok), __LINE__)
-
-// Created on first use and removed at exit. The name is kept on the heap
-// for good, so the exit handler never sees a destroyed string.
-const std::string& folder() {
-  static const std::string* path = [] {
-    std::random_device rd;
-    char name[64];
-    std::snprintf(name, sizeof name, "/kvfuzz-profile-%08x%08x", rd(), rd());
-    auto* p = new std::string(system_temp_dir() + name);
-    require(dir_create(p->c_str()) == 0);
-    std::atexit([] { tree_delete(folder().c_str()); });
-    return p;
-  }();
-  return *path;
-}
+const std::string& folder() { return fuzz_scratch_folder("profile"); }
 
 // The header to look at: the input's first line when it looks like one.
 std::string pick_header(std::string_view text) {

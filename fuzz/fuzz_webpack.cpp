@@ -9,30 +9,13 @@
 #include <random>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "service/cloud/webpack.h"
 #include "service/core/file_util.h"
 
 namespace {
 
-void require_at(bool ok, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant at line %d broken\n", line);
-  std::abort();
-}
-#define require(ok) require_at((ok), __LINE__)
-
-const std::string& folder() {
-  static const std::string* path = [] {
-    std::random_device rd;
-    char name[64];
-    std::snprintf(name, sizeof name, "/kvfuzz-webpack-%08x%08x", rd(), rd());
-    auto* p = new std::string(system_temp_dir() + name);
-    require(dir_create(p->c_str()) == 0);
-    std::atexit([] { tree_delete(folder().c_str()); });
-    return p;
-  }();
-  return *path;
-}
+const std::string& folder() { return fuzz_scratch_folder("webpack"); }
 
 void fix_checksum(std::string& pack) {
   if (pack.size() < 8 || pack.size() % 4 != 0) return;
