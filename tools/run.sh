@@ -18,6 +18,14 @@ rm -f "$prog/kelvane"
 cp "$bin/kelvane" "$prog/kelvane"
 cp "$bin/pack.www" "$prog/pack.www"
 [ -d "$bin/alarm" ] && cp -r "$bin/alarm" "$prog/"
+# The demo never powers this machine off: its shutdown script only notes
+# when the real one would have run.
+mkdir -p "$prog/alarm"
+cat > "$prog/alarm/shutdown.sh" <<'DEMO'
+#!/bin/sh
+echo "$(date) the shutdown script would power this computer off now" >> "$(dirname "$0")/../shutdown-demo.log"
+DEMO
+chmod +x "$prog/alarm/shutdown.sh"
 if [ ! -f "$prog/appinfo.inf" ]; then
   sed 's/^os=windows/os=linux/' "$bin/appinfo.inf" > "$prog/appinfo.inf"
 fi
