@@ -137,8 +137,19 @@ bool open_terminal() {
   return true;
 }
 
+// The link is removed only while it still names this simulator's terminal:
+// a second simulator started on the same path must keep its link.
+void remove_own_link() {
+  if (g_opt.link.empty()) return;
+  char target[256];
+  ssize_t n = readlink(g_opt.link.c_str(), target, sizeof target - 1);
+  if (n < 0) return;
+  target[n] = 0;
+  if (g_slave_path == target) unlink(g_opt.link.c_str());
+}
+
 void close_terminal() {
-  if (!g_opt.link.empty()) unlink(g_opt.link.c_str());
+  remove_own_link();
   if (g_slave >= 0) close(g_slave);
   if (g_master >= 0) close(g_master);
   g_slave = g_master = -1;
