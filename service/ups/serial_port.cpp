@@ -8,7 +8,22 @@ namespace {
 
 sport_t open_by_name(const char* name, int32_t baud) { return sport_open(name, baud); }
 
+constexpr int kDrainChunk = 32;
+// A line that keeps delivering (a pseudo-terminal can be written faster
+// than we read) must not hold the event loop: one drain discards at most
+// this much.
+constexpr int kDrainLimit = 4096;
+
 }  // namespace
+
+int sport_drain(sport_t handle) {
+  if (!sport_valid(handle)) return 0;
+  uint8_t scratch[kDrainChunk];
+  for (int total = 0; total < kDrainLimit; total += kDrainChunk) {
+    if (sport_read(handle, scratch, kDrainChunk) <= 0) break;
+  }
+  return 0;
+}
 
 const SportOps sport_ops{open_by_name, sport_open, sport_close, sport_drain, sport_read, sport_write};
 

@@ -22,11 +22,6 @@
 
 namespace {
 
-constexpr int kDrainChunk = 32;
-// A line that keeps delivering (a pseudo-terminal can be written faster
-// than we read) must not hold the event loop: one drain discards at most
-// this much.
-constexpr int kDrainLimit = 4096;
 
 speed_t speed_of(int32_t baud) {
   switch (baud) {
@@ -183,15 +178,6 @@ int sport_write(sport_t handle, const uint8_t* data, int length, int budget_ms) 
     if (n == 0) sleep_ms(10);
   }
   return sent;
-}
-
-int sport_drain(sport_t handle) {
-  if (!sport_valid(handle)) return 0;
-  uint8_t scratch[kDrainChunk];
-  for (int total = 0; total < kDrainLimit; total += kDrainChunk) {
-    if (sport_read(handle, scratch, kDrainChunk) <= 0) break;
-  }
-  return 0;
 }
 
 int sport_probe(const char* name) {

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int kDrainChunk = 32;
-constexpr int kDrainLimit = 4096;
 // An aborted operation is retried, but not for ever.
 constexpr int kAbortRetries = 16;
 
@@ -155,15 +153,6 @@ int sport_write(sport_t handle, const uint8_t* data, int length, int budget_ms) 
     if (n == 0) sleep_ms(10);
   }
   return sent;
-}
-
-int sport_drain(sport_t handle) {
-  if (!sport_valid(handle)) return 0;
-  uint8_t scratch[kDrainChunk];
-  for (int total = 0; total < kDrainLimit; total += kDrainChunk) {
-    if (sport_read(handle, scratch, kDrainChunk) <= 0) break;
-  }
-  return 0;
 }
 
 int sport_probe(const char* name) {
